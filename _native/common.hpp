@@ -1,0 +1,73 @@
+// Shared types of the numerical core and the argument checks that guard its entry points.
+// Plain C++ and Eigen: nothing here knows about Python.
+#pragma once
+
+#include <Eigen/Dense>
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace zelk {
+
+using Vector = Eigen::VectorXd;  // dense column vector of double
+using Matrix = Eigen::MatrixXd;  // dense column-major matrix of double
+using Index = Eigen::Index;      // signed 64-bit count
+
+// Prepares a large, freshly allocated block for being filled: backs it with huge pages from
+// 4 MiB on, as NumPy does for its own arrays, and maps its pages in one call instead of one
+// page fault per 4 KiB. Only advice to the kernel: the memory and its contents stay the same,
+// and a kernel that does not know the advice ignores it.
+inline void prepare_pages(void* data, std::size_t bytes) noexcept {
+    constexpr std::size_t kPopulateMin = std::size_t{1} << 16;  // 64 KiB
+    constexpr std::size_t kHugeMin = std::size_t{1} << 22;      // 4 MiB, NumPy's threshold
+    constexpr std::uintptr_t kPage = 4096;
+    if (bytes < kPopulateMin) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kPage - 1);
+    if (end <= begin) return;
+    void* const p = reinterpret_cast<void*>(begin);
+    if (bytes >= kHugeMin) madvise(p, end - begin, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+    madvise(p, end - begin, MADV_POPULATE_WRITE);
+#else
+    madvise(p, end - begin, 23);  // MADV_POPULATE_WRITE, Linux 5.14
+#endif
+}
+
+template <typename Dense>
+void prepare_pages(Dense& a) noexcept {
+    prepare_pages(a.data(), static_cast<std::size_t>(a.size()) * sizeof(double));
+}
+
+// Throws std::invalid_argument when `what` (of length `have`) is shorter than `need`,
+// the length of `other`. Reading past the end of a caller's vector is never an option.
+inline void require_at_least(Index have, const char* what, Index need, const char* other) {
+    if (have < need) {
+        throw std::invalid_argument(std::string(what) + " has " + std::to_string(have) +
+                                    " entries, fewer than the " + std::to_string(need) + " of " +
+                                    other);
+    }
+}
+
+// Throws std::invalid_argument unless `have` equals `need`.
+inline void require_equal(Index have, const char* what, Index need, const char* other) {
+    if (have != need) {
+        throw std::invalid_argument(std::string(what) + " has " + std::to_string(have) +
+                                    ", but " + other + " has " + std::to_string(need));
+    }
+}
+
+// A penalty matrix that will be applied must be p x p.
+inline void require_square(const Matrix& R, Index p, const char* name) {
+    if (R.rows() != p || R.cols() != p) {
+        throw std::invalid_argument(std::string(name) + " must be " + std::to_string(p) + " x " +
+                                    std::to_string(p) + " to match the coefficients, got " +
+                                    std::to_string(R.rows()) + " x " + std::to_string(R.cols()));
+    }
+}
+
+}  // namespace zelk

@@ -1,0 +1,7 @@
+// The module: its docstring and the registration of every function and class, in order.
+#include "bindings.hpp"
+
+PYBIND11_MODULE(zelk_core, m, pybind11::multiple_interpreters::not_supported()) {
+    m.doc() = "ZELK-P performans-kritik cekirdegi (C++/Eigen).";
+    zelk::bind_stats(m);
+}

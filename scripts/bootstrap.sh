@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Sets up everything the demo and the tests need, idempotently:
+# a CPython 3.13, the Debian packages (compiler, Eigen 3.4, GoogleTest), a virtual
+# environment in .venv with the Python packages, and the extension module built
+# and installed into it. A run with everything in place takes a second or two.
+# Prints the venv's python on stdout; progress goes to stderr.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+venv=${ZELK_VENV:-$root/.venv}
+say() { echo "bootstrap: $*" >&2; }
+# Runs a command quietly, showing its output only when it fails.
+quiet() { local log; log=$(mktemp); if ! "$@" >"$log" 2>&1; then cat "$log" >&2; rm -f "$log"; return 1; fi; rm -f "$log"; }
+
+# System packages, installed only when missing.
+need=()
+for pkg in g++ make libeigen3-dev libgtest-dev; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  sudo_=""; [ "$(id -u)" = 0 ] || sudo_="sudo"
+  say "installing ${need[*]}"
+  $sudo_ apt-get install -y -q "${need[@]}" >&2 \
+    || { $sudo_ apt-get update -q >&2 && $sudo_ apt-get install -y -q "${need[@]}" >&2; }
+fi
+
+# Interpreter and virtual environment.
+if ! "$venv/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+  py=$("$root/scripts/ensure-python.sh")
+  say "creating $venv with $py"
+  rm -rf "$venv"
+  "$py" -m venv "$venv"
+fi
+vpy="$venv/bin/python"
+
+# Python packages, reinstalled only when the requirements change.
+reqs_hash=$(sha256sum requirements-dev.txt | cut -c1-16)
+if [ ! -f "$venv/.reqs-$reqs_hash" ]; then
+  say "installing Python packages"
+  quiet "$vpy" -m pip install --upgrade pip
+  quiet "$vpy" -m pip install -r requirements-dev.txt
+  rm -f "$venv"/.reqs-* && touch "$venv/.reqs-$reqs_hash"
+fi
+
+# The extension module, rebuilt only when its sources change. The build directory
+# persists, so a rebuild compiles only what changed.
+src_hash=$( (git ls-files -co --exclude-standard pyproject.toml CMakeLists.txt _native zelk_core.pyi 2>/dev/null \
+             || find pyproject.toml CMakeLists.txt _native zelk_core.pyi -type f 2>/dev/null) \
+           | sort | xargs cat 2>/dev/null | sha256sum | cut -c1-16)
+if [ "$(cat "$venv/.build-stamp" 2>/dev/null)" != "$src_hash" ]; then
+  say "building the extension module"
+  quiet "$vpy" -m pip install --no-build-isolation --no-deps "$root"
+  echo "$src_hash" > "$venv/.build-stamp"
+fi
+echo "$vpy"
