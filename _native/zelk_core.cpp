@@ -4,4 +4,7 @@
 PYBIND11_MODULE(zelk_core, m, pybind11::multiple_interpreters::not_supported()) {
     m.doc() = "ZELK-P performans-kritik cekirdegi (C++/Eigen).";
     zelk::bind_stats(m);
+    zelk::bind_basis(m);
+    zelk::bind_linear(m);
+    zelk::bind_sampler(m);
 }

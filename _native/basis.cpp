@@ -1,0 +1,3 @@
+#include "basis.hpp"
+
+namespace zelk {}  // namespace zelk

@@ -1,0 +1,3 @@
+#include "linear.hpp"
+
+namespace zelk {}  // namespace zelk

@@ -1,0 +1,5 @@
+#pragma once
+
+#include "common.hpp"
+
+namespace zelk {}  // namespace zelk
