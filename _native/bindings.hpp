@@ -11,6 +11,16 @@ namespace zelk {
 
 namespace py = pybind11;
 
+// An optional matrix argument (declared as a plain object): None is absent and gives a null
+// pointer; anything else is converted like a Matrix argument into `storage`, which the caller
+// keeps for the duration of the call. A value that does not convert raises pybind11's cast
+// error (RuntimeError) before anything is computed.
+inline const Matrix* optional_matrix(const py::object& obj, Matrix& storage) {
+    if (obj.is_none()) return nullptr;
+    storage = obj.cast<Matrix>();
+    return &storage;
+}
+
 void bind_stats(py::module_& m);
 void bind_basis(py::module_& m);
 void bind_linear(py::module_& m);
