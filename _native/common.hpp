@@ -70,4 +70,9 @@ inline void require_square(const Matrix& R, Index p, const char* name) {
     }
 }
 
+// A penalty that will be applied (weight != 0, matrix present) must be p x p.
+inline void require_penalty(const Matrix* R, double gamma, Index p, const char* name) {
+    if (gamma != 0.0 && R != nullptr) require_square(*R, p, name);
+}
+
 }  // namespace zelk

@@ -172,13 +172,62 @@ Index count_hits(const double* yp, const double* yt, Index n, double eps) noexce
     return hit;
 }
 
-double compute_SR(const Vector& yp, const Vector& yt, double eps) {
-    const Index n = yt.size();
-    require_at_least(yp.size(), "yp", n, "yt");
-    const double sr = static_cast<double>(count_hits(yp.data(), yt.data(), n, eps)) /
-                      static_cast<double>(n);
+namespace {
+
+double success_rate(const double* yp, const double* yt, Index n, double eps) noexcept {
+    const double sr = static_cast<double>(count_hits(yp, yt, n, eps)) / static_cast<double>(n);
     const double floor = 1.0 / (2.0 * static_cast<double>(n));
     return sr < floor ? floor : sr;  // a NaN rate (empty yt) is returned as it is
+}
+
+}  // namespace
+
+double compute_SR(const Vector& yp, const Vector& yt, double eps) {
+    require_at_least(yp.size(), "yp", yt.size(), "yt");
+    return success_rate(yp.data(), yt.data(), yt.size(), eps);
+}
+
+void require_penalties(const PenaltySpec& pen, Index p) {
+    require_penalty(pen.R1, pen.gamma1, p, "R1");
+    require_penalty(pen.R2, pen.gamma2, p, "R2");
+}
+
+double quad_form(const Vector& b, const Matrix& R, Vector& t) {
+    t.noalias() = R * b;
+    return b.dot(t);
+}
+
+double quad_form(const Vector& b, const Matrix& R) {
+    Vector t;
+    return quad_form(b, R, t);
+}
+
+double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
+                        const Vector* beta, const PenaltySpec* pen, Vector* scratch) {
+    const Index n = yt.size();
+    const double nd = static_cast<double>(n);
+    const double sr = success_rate(yp.data(), yt.data(), n, eps);
+    const double logHk = k > 0 ? static_cast<double>(k) * std::log(2.0 * static_cast<double>(H)) : 0.0;
+    const double q = logHk / nd;
+    double L = std::fma(-nd, std::log(sr), q * static_cast<double>(k));
+    if (pen != nullptr && beta != nullptr && pen->active()) {
+        Vector local;
+        Vector& t = scratch != nullptr ? *scratch : local;
+        if (pen->gamma1 != 0.0 && pen->R1 != nullptr)
+            L = std::fma(quad_form(*beta, *pen->R1, t), pen->gamma1, L);
+        if (pen->gamma2 != 0.0 && pen->R2 != nullptr)
+            L = std::fma(quad_form(*beta, *pen->R2, t), pen->gamma2, L);
+    }
+    return L;
+}
+
+double tolerance_from_mad(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
+
+double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,
+                 const PenaltySpec* pen) {
+    require_at_least(yp.size(), "yp", yt.size(), "yt");
+    if (pen != nullptr && beta != nullptr) require_penalties(*pen, beta->size());
+    return mdl_score_cached(yp, yt, k, H, tolerance_from_mad(mad(yt)), beta, pen);
 }
 
 }  // namespace zelk

@@ -21,4 +21,40 @@ Index count_hits(const double* yp, const double* yt, Index n, double eps) noexce
 // 1 / (2 n); NaN when yt is empty. yp must hold at least len(yt) entries.
 double compute_SR(const Vector& yp, const Vector& yt, double eps);
 
+// Two optional quadratic penalties on the coefficients and their weights. The matrices are
+// borrowed: whoever builds the record keeps them alive while it is used.
+struct PenaltySpec {
+    const Matrix* R1 = nullptr;
+    const Matrix* R2 = nullptr;
+    double gamma1 = 0.0;
+    double gamma2 = 0.0;
+
+    // Whether any penalty would be added (a NaN weight counts as non-zero).
+    bool active() const { return (gamma1 != 0.0 && R1 != nullptr) || (gamma2 != 0.0 && R2 != nullptr); }
+};
+
+// Throws std::invalid_argument unless every penalty that will be applied is p x p.
+void require_penalties(const PenaltySpec& pen, Index p);
+
+// b' (R b), with R b formed in `t` (resized as needed). No symmetry of R is assumed.
+double quad_form(const Vector& b, const Matrix& R, Vector& t);
+double quad_form(const Vector& b, const Matrix& R);
+
+// Description length of predictions yp against targets yt at tolerance eps:
+//   -n ln(sr) + (k ln(2H) / n) k   (the complexity term only for k > 0)
+//   + gamma1 b'R1 b + gamma2 b'R2 b   (when pen and beta are given and the penalty applies).
+// The sampler's inner-loop energy: no checks, nothing allocated when `scratch` is given (it
+// holds the R b product); reentrant. yp must hold at least len(yt) entries and every applied
+// penalty matrix must be len(beta) x len(beta).
+double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
+                        const Vector* beta, const PenaltySpec* pen, Vector* scratch = nullptr);
+
+// The same with eps = 0.4 * mad(yt), or 0.4 when that MAD is not positive. Checks the shapes:
+// std::invalid_argument when yp is shorter than yt or an applied penalty is not p x p.
+double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,
+                 const PenaltySpec* pen);
+
+// The tolerance rule shared by mdl_score and the sampler.
+double tolerance_from_mad(double m);
+
 }  // namespace zelk

@@ -17,6 +17,10 @@ DOC = "ZELK-P performans-kritik cekirdegi (C++/Eigen)."
 REGISTERED = [
     "mad",
     "compute_sr",
+    "mdl_score",
+    "mdl_score_reg",
+    "GibbsResult",
+    "gibbs_entropy",
 ]
 
 
@@ -218,3 +222,29 @@ def test_binding_errors(call):
 def test_functions_pickle_by_reference():
     import pickle
     assert pickle.loads(pickle.dumps(z.mad)) is z.mad
+
+
+# --- int parameters ---------------------------------------------------------------------------
+
+class IntOnly:
+    """A number that converts only through __int__ (truncated toward zero)."""
+
+    def __int__(self):
+        return 3
+
+    def __float__(self):  # makes it a number for the number protocol
+        return 3.9
+
+
+@pytest.mark.parametrize("k, expected_k", [(2, 2), (np.int64(2), 2), (True, 1), (IndexLike(), 1),
+                                           (IntOnly(), 3),
+                                           (2**31 - 1, 2**31 - 1), (-2**31, -2**31)])
+def test_int_parameter_accepts_integers(k, expected_k):
+    yt = np.arange(10.0)
+    assert z.mdl_score(yt, yt, k) == z.mdl_score(yt, yt, expected_k)
+
+
+@pytest.mark.parametrize("k", [2.0, np.float64(2.0), 2**31, -2**31 - 1, "2", None, 2 + 0j])
+def test_int_parameter_refuses_floats_and_out_of_range(k):
+    with pytest.raises(TypeError, match=r"mdl_score\(\): incompatible function arguments"):
+        z.mdl_score([1.0], [1.0], k)
