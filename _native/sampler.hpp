@@ -2,6 +2,11 @@
 #pragma once
 
 #include "common.hpp"
+#include "stats.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
 
 namespace zelk {
 
@@ -17,5 +22,54 @@ struct GibbsResult {
 
 // Throws std::invalid_argument for an empty sample.
 GibbsResult gibbs_entropy(const Vector& energies, double T);
+
+// One Metropolis chain's state.
+struct Chain {
+    Vector beta;
+    double energy = 0.0;
+};
+
+// What a tournament fit returns.
+struct MCMCResult {
+    Vector beta_mcmc;     // best coefficients found
+    double energy = 0.0;  // their energy
+    GibbsResult gibbs;    // entropy summary of the warm-up energies at T = 1
+    int n_chains = 0;     // the sampler's settings, as configured
+    int n_elite = 0;
+};
+
+// Sorts chains by ascending energy with std::sort. Chains whose energy is NaN go after every
+// number (plain less-than on NaN is not an ordering and would make the sort undefined).
+void rank_chains(std::vector<Chain>& chains);
+
+// Positions in `ranked` (chains sorted by energy) of the elite, in order: the best chain, then
+// every chain farther than 0.1 from all chains admitted so far, until n_elite are admitted, then
+// a top-up by rank from position len(elite) on, without a membership test.
+std::vector<std::size_t> select_elite(const std::vector<Chain>& ranked, int n_elite);
+
+// Tournament of annealed Metropolis chains minimising the description-length score of the
+// coefficients of y ~ X b: a parallel warm-up, a diverse elite, and a serial refinement.
+class TournamentMCMC {
+public:
+    TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_elite, double step_size,
+                   int H_piH, std::uint64_t seed)
+        : n_chains_(n_chains), n_warmup_(n_warmup), n_deep_(n_deep), n_elite_(n_elite),
+          step_size_(step_size), H_piH_(H_piH), seed_(seed) {}
+
+    // R1 and R2 may be null (absent). Throws before any sampling: std::length_error for a
+    // negative n_chains, std::invalid_argument for no chains, rows(X) != len(y), or an applied
+    // penalty that is not k x k.
+    MCMCResult fit(const Matrix& X, const Vector& y, const Matrix* R1, const Matrix* R2,
+                   double gamma1, double gamma2) const;
+
+private:
+    int n_chains_;
+    int n_warmup_;
+    int n_deep_;
+    int n_elite_;
+    double step_size_;
+    int H_piH_;
+    std::uint64_t seed_;
+};
 
 }  // namespace zelk

@@ -21,6 +21,8 @@ REGISTERED = [
     "mdl_score_reg",
     "GibbsResult",
     "gibbs_entropy",
+    "MCMCResult",
+    "TournamentMCMC",
 ]
 
 

@@ -1,0 +1,216 @@
+"""The tournament sampler: exact streams, reproducibility, edge cases and the Python surface."""
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import reference_sampler
+import zelk_core as z
+
+
+def line_problem(seed, m=40, k=1, noise=0.2):
+    rng = np.random.default_rng(seed)
+    X = rng.standard_normal((m, k))
+    y = X @ rng.uniform(-2, 2, k) + noise * rng.standard_normal(m)
+    return X, y
+
+
+def settings(rng):
+    return dict(n_chains=int(rng.integers(1, 17)), n_warmup=int(rng.integers(0, 120)),
+                n_deep=int(rng.integers(0, 150)), n_elite=int(rng.integers(-1, 8)),
+                step_size=float(rng.choice([0.0, 0.05, 0.5, 2.0])), H_piH=int(rng.integers(1, 30)),
+                seed=int(rng.integers(0, 2**64, dtype=np.uint64)))
+
+
+@pytest.mark.parametrize("case", range(24))
+def test_bit_for_bit_with_the_reference_rendering(case):
+    """Streams, draw order, acceptance, cooling, ranking, elite and refinement, to the last bit."""
+    rng = np.random.default_rng(1000 + case)
+    k = case % 2
+    X, y = line_problem(case, m=int(rng.integers(5, 60)), k=k)
+    kw = settings(rng)
+    pen = {}
+    if k and case % 4 == 1:
+        pen = dict(R1=np.array([[2.0]]), R2=np.array([[0.5]]), gamma1=0.3, gamma2=-0.1)
+    beta, energy, H, r_heat = reference_sampler.fit(X, y, **kw, **pen)
+    r = z.TournamentMCMC(**kw).fit(X, y, **pen)
+    assert r.beta_mcmc.tobytes() == beta.tobytes()
+    assert (r.energy, r.gibbs.H, r.gibbs.r_heat) == (energy, H, r_heat)
+
+
+def test_seed_arithmetic_wraps_around():
+    X, y = line_problem(3)
+    kw = dict(n_chains=4, n_warmup=10, n_deep=10, n_elite=2, seed=2**64 - 1500)
+    beta, energy, _, _ = reference_sampler.fit(X, y, **kw)
+    r = z.TournamentMCMC(**kw).fit(X, y)
+    assert r.beta_mcmc.tobytes() == beta.tobytes() and r.energy == energy
+
+
+def fit_digest(n_threads):
+    code = textwrap.dedent("""
+        import hashlib, numpy as np, zelk_core as z
+        rng = np.random.default_rng(5)
+        X = rng.standard_normal((300, 5)); y = X @ rng.standard_normal(5) + 0.1 * rng.standard_normal(300)
+        R = np.eye(5)
+        r = z.TournamentMCMC(n_chains=13, n_warmup=60, n_deep=80, n_elite=4).fit(X, y, R, R, 1e-3, 1e-4)
+        g = r.gibbs
+        print(hashlib.sha256(r.beta_mcmc.tobytes() + np.array(
+            [r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E, g.T]).tobytes()).hexdigest())
+    """)
+    env = dict(os.environ, OMP_NUM_THREADS=str(n_threads))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.strip()
+
+
+def test_same_bits_whatever_the_number_of_threads():
+    digests = {n: fit_digest(n) for n in (1, 2, 3)}
+    assert len(set(digests.values())) == 1, digests
+
+
+def test_repeated_fits_are_identical():
+    X, y = line_problem(7, m=100, k=3)
+    a, b = z.TournamentMCMC(n_deep=300), z.TournamentMCMC(n_deep=300)
+    r1, r2, r3 = a.fit(X, y), a.fit(X, y), b.fit(X, y)
+    for r in (r2, r3):
+        assert r.beta_mcmc.tobytes() == r1.beta_mcmc.tobytes() and r.energy == r1.energy
+
+
+@pytest.fixture
+def problem():
+    return line_problem(11, m=120, k=4)
+
+
+def test_energy_is_the_score_of_the_result(problem):
+    X, y = problem
+    R1, R2 = np.diag([0.0, 1, 2, 3]), np.eye(4)
+    r = z.TournamentMCMC(n_deep=400).fit(X, y, R1, R2, 0.01, 0.002)
+    b = r.beta_mcmc
+    assert r.energy == pytest.approx(z.mdl_score_reg(X @ b, y, 4, 20, b, R1, R2, 0.01, 0.002), rel=1e-13)
+
+
+def test_refinement_never_ends_above_the_best_warm_up_chain(problem):
+    X, y = problem
+    warm = z.TournamentMCMC(n_deep=0).fit(X, y)
+    deep = z.TournamentMCMC(n_deep=500).fit(X, y)
+    assert deep.energy <= warm.energy
+    assert (deep.gibbs.H, deep.gibbs.var_E) == (warm.gibbs.H, warm.gibbs.var_E)  # same warm-up
+
+
+@pytest.mark.parametrize("n_elite", [-3, 0, 1])
+def test_at_most_one_elite_refines_only_the_best_chain(problem, n_elite):
+    X, y = problem
+    r = z.TournamentMCMC(n_elite=n_elite, n_deep=200).fit(X, y)
+    one = z.TournamentMCMC(n_elite=1, n_deep=200).fit(X, y)
+    assert r.n_elite == n_elite and r.n_chains == 25
+    assert r.beta_mcmc.tobytes() == one.beta_mcmc.tobytes()
+
+
+def test_without_columns_the_result_is_empty():
+    y = np.arange(10.0)
+    r = z.TournamentMCMC(n_deep=20).fit(np.empty((10, 0)), y)
+    assert r.beta_mcmc.shape == (0,)
+    assert r.energy == z.mdl_score(np.zeros(10), y, 0)
+
+
+def test_constant_targets_use_the_fallback_tolerance():
+    X = np.ones((8, 1))
+    r = z.TournamentMCMC(n_warmup=0, n_deep=0, n_chains=3).fit(X, np.full(8, 0.1))
+    b = r.beta_mcmc[0]
+    hits = np.count_nonzero(np.abs(np.full(8, b) - 0.1) < 0.4)
+    assert r.energy == pytest.approx(-8 * np.log(max(hits / 8, 1 / 16)) + np.log(40) / 8, rel=1e-14)
+
+
+def test_gibbs_summary_is_at_unit_temperature(problem):
+    X, y = problem
+    g = z.TournamentMCMC(n_deep=0).fit(X, y).gibbs
+    assert g.T == 1.0 and g.Hmax == pytest.approx(np.log(25)) and 0.01 <= g.r_heat <= 1.0
+
+
+def test_nan_energies_are_ranked_safely(problem):
+    X, y = problem
+    r = z.TournamentMCMC(n_chains=40, n_deep=10, H_piH=-1).fit(X, y)   # ln(-2) in every energy
+    assert np.isnan(r.energy)
+
+
+# --- errors, decided before any sampling -------------------------------------------------------
+
+@pytest.mark.parametrize("make, call, exc, message", [
+    (lambda: z.TournamentMCMC(n_chains=0), lambda s, X, y: s.fit(X, y), ValueError, "n_chains must be at least 1"),
+    (lambda: z.TournamentMCMC(n_chains=-1), lambda s, X, y: s.fit(X, y), ValueError,
+     "cannot create std::vector larger than max_size()"),
+    (z.TournamentMCMC, lambda s, X, y: s.fit(X, y[:-1]), ValueError, "X's row count has 120, but y's length has 119"),
+    (z.TournamentMCMC, lambda s, X, y: s.fit(X, y, np.eye(3), None, 1.0), ValueError,
+     "R1 must be 4 x 4 to match the coefficients, got 3 x 3"),
+    (z.TournamentMCMC, lambda s, X, y: s.fit(X, y, None, np.ones((4, 1)), 0.0, 1.0), ValueError, "R2 must be 4 x 4"),
+    (z.TournamentMCMC, lambda s, X, y: s.fit(X, y, "abc"), RuntimeError, "^Unable to cast Python instance of type "),
+    (z.TournamentMCMC, lambda s, X, y: s.fit(X, y, None, [["x"]]), RuntimeError, "^Unable to cast Python instance"),
+    (z.TournamentMCMC, lambda s, X, y: s.fit(X, y, gamma1="a"), TypeError, r"fit\(\): incompatible function arguments"),
+])
+def test_errors(problem, make, call, exc, message):
+    X, y = problem
+    with pytest.raises(exc, match=message):
+        call(make(), X, y)
+
+
+def test_optional_matrices(problem):
+    X, y = problem
+    s = z.TournamentMCMC(n_deep=50)
+    plain = s.fit(X, y)
+    for r in (s.fit(X, y, None, None), s.fit(X, y, R1=np.ones((2, 2)), gamma1=0.0),  # weight 0: unread
+              s.fit(X, y, gamma1=5.0, gamma2=5.0)):                                   # no matrices
+        assert r.beta_mcmc.tobytes() == plain.beta_mcmc.tobytes()
+    assert s.fit(X, y, R2=np.eye(4), gamma2=1.0).energy != plain.energy
+
+
+# --- the Python classes ---------------------------------------------------------------------------
+
+def test_result_views_and_lifetime(problem):
+    X, y = problem
+    r = z.TournamentMCMC(n_deep=10).fit(X, y)
+    beta, g = r.beta_mcmc, r.gibbs
+    assert beta.ndim == 1 and beta.shape == (4,) and beta.dtype == np.float64
+    assert not beta.flags.writeable
+    with pytest.raises(ValueError, match="read-only"):
+        beta[0] = 1.0
+    assert np.shares_memory(beta, r.beta_mcmc)      # a view of the record, not a copy
+    expected, H = beta.copy(), g.H
+    del r
+    gc.collect()
+    np.testing.assert_array_equal(beta, expected)   # the views keep the result alive
+    assert g.H == H
+
+
+def test_result_attributes_are_read_only_and_typed(problem):
+    X, y = problem
+    r = z.TournamentMCMC(n_deep=10).fit(X, y)
+    names = ["beta_mcmc", "energy", "gibbs", "n_chains", "n_elite"]
+    assert [a for a in vars(z.MCMCResult) if a in names] == names
+    assert isinstance(r.energy, float) and isinstance(r.n_chains, int) and isinstance(r.gibbs, z.GibbsResult)
+    for a in names:
+        with pytest.raises(AttributeError):
+            setattr(r, a, 1)
+    with pytest.raises(TypeError, match=r"zelk_core\.MCMCResult: No constructor defined!$"):
+        z.MCMCResult()
+
+
+@pytest.mark.parametrize("seed, ok", [(0, True), (2**64 - 1, True), (-1, False), (2**64, False), (1.0, False)])
+def test_seed_range(seed, ok):
+    if ok:
+        z.TournamentMCMC(seed=seed)
+    else:
+        with pytest.raises(TypeError, match=r"__init__\(\): incompatible constructor arguments"):
+            z.TournamentMCMC(seed=seed)
+
+
+def test_settings_are_not_readable_and_keywords_bind():
+    s = z.TournamentMCMC(5, 10, step_size=1, seed=3, H_piH=7)
+    assert [a for a in dir(s) if not a.startswith("_")] == ["fit"]
+    with pytest.raises(AttributeError):
+        s.n_chains = 3
