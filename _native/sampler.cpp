@@ -72,9 +72,8 @@ namespace {
 struct Energy {
     const Matrix& X;
     const Vector& y;
-    int k;
-    int H;
     double eps;
+    double complexity;  // of mdl_score_cached, which depends only on k, H and n
     PenaltySpec pen;
 };
 
@@ -85,9 +84,11 @@ struct Workspace {
 
     explicit Workspace(Index m) : yp(m) {}
 
+    // mdl_score_cached(X b, y, k, H, eps, &b, &pen), its complexity term computed once.
     double energy(const Energy& E, const Vector& b) {
         yp.noalias() = E.X * b;
-        return mdl_score_cached(yp, E.y, E.k, E.H, E.eps, &b, &E.pen, &t);
+        const Index hits = count_hits(yp.data(), E.y.data(), E.y.size(), E.eps);
+        return score_from_hits(hits, E.y.size(), E.complexity, &b, &E.pen, &t);
     }
 };
 
@@ -113,7 +114,8 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
     if (n_chains_ == 0) throw std::invalid_argument("n_chains must be at least 1");
     require_equal(X.rows(), "X's row count", y.size(), "y's length");
     const Index k = X.cols();
-    const Energy E{X, y, static_cast<int>(k), H_piH_, tolerance_from_mad(mad(y)),
+    const Energy E{X, y, tolerance_from_mad(mad(y)),
+                   complexity_term(static_cast<int>(k), H_piH_, y.size()),
                    PenaltySpec{R1, R2, gamma1, gamma2}};
     require_penalties(E.pen, k);
 

@@ -174,8 +174,9 @@ Index count_hits(const double* yp, const double* yt, Index n, double eps) noexce
 
 namespace {
 
-double success_rate(const double* yp, const double* yt, Index n, double eps) noexcept {
-    const double sr = static_cast<double>(count_hits(yp, yt, n, eps)) / static_cast<double>(n);
+// The share of hits, floored at half a hit.
+double success_rate(Index hits, Index n) noexcept {
+    const double sr = static_cast<double>(hits) / static_cast<double>(n);
     const double floor = 1.0 / (2.0 * static_cast<double>(n));
     return sr < floor ? floor : sr;  // a NaN rate (empty yt) is returned as it is
 }
@@ -184,7 +185,7 @@ double success_rate(const double* yp, const double* yt, Index n, double eps) noe
 
 double compute_SR(const Vector& yp, const Vector& yt, double eps) {
     require_at_least(yp.size(), "yp", yt.size(), "yt");
-    return success_rate(yp.data(), yt.data(), yt.size(), eps);
+    return success_rate(count_hits(yp.data(), yt.data(), yt.size(), eps), yt.size());
 }
 
 void require_penalties(const PenaltySpec& pen, Index p) {
@@ -202,14 +203,17 @@ double quad_form(const Vector& b, const Matrix& R) {
     return quad_form(b, R, t);
 }
 
-double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
-                        const Vector* beta, const PenaltySpec* pen, Vector* scratch) {
-    const Index n = yt.size();
-    const double nd = static_cast<double>(n);
-    const double sr = success_rate(yp.data(), yt.data(), n, eps);
+double complexity_term(int k, int H, Index n) {
     const double logHk = k > 0 ? static_cast<double>(k) * std::log(2.0 * static_cast<double>(H)) : 0.0;
-    const double q = logHk / nd;
-    double L = std::fma(-nd, std::log(sr), q * static_cast<double>(k));
+    const double q = logHk / static_cast<double>(n);
+    return q * static_cast<double>(k);
+}
+
+double score_from_hits(Index hits, Index n, double complexity, const Vector* beta,
+                       const PenaltySpec* pen, Vector* scratch) {
+    const double nd = static_cast<double>(n);
+    const double sr = success_rate(hits, n);
+    double L = std::fma(-nd, std::log(sr), complexity);
     if (pen != nullptr && beta != nullptr && pen->active()) {
         Vector local;
         Vector& t = scratch != nullptr ? *scratch : local;
@@ -219,6 +223,13 @@ double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double
             L = std::fma(quad_form(*beta, *pen->R2, t), pen->gamma2, L);
     }
     return L;
+}
+
+double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
+                        const Vector* beta, const PenaltySpec* pen, Vector* scratch) {
+    const Index n = yt.size();
+    return score_from_hits(count_hits(yp.data(), yt.data(), n, eps), n, complexity_term(k, H, n),
+                           beta, pen, scratch);
 }
 
 double tolerance_from_mad(double m) { return m > 0.0 ? 0.4 * m : 0.4; }

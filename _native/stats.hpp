@@ -49,6 +49,14 @@ double quad_form(const Vector& b, const Matrix& R);
 double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
                         const Vector* beta, const PenaltySpec* pen, Vector* scratch = nullptr);
 
+// The two halves of mdl_score_cached, for a caller that scores many predictions against the
+// same n targets: the complexity term (k ln(2H) / n) k depends only on k, H and n, and the
+// score follows from the number of hits. mdl_score_cached is exactly
+//   score_from_hits(count_hits(yp, yt, n, eps), n, complexity_term(k, H, n), beta, pen, scratch).
+double complexity_term(int k, int H, Index n);
+double score_from_hits(Index hits, Index n, double complexity, const Vector* beta,
+                       const PenaltySpec* pen, Vector* scratch);
+
 // The same with eps = 0.4 * mad(yt), or 0.4 when that MAD is not positive. Checks the shapes:
 // std::invalid_argument when yp is shorter than yt or an applied penalty is not p x p.
 double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,

@@ -43,8 +43,12 @@ class Table:
     def __init__(self):
         self.rows = []
 
-    def compare(self, function, case, ours, peer_name, peer):
-        t_ours, t_peer = best_time(ours), best_time(peer)
+    def compare(self, function, case, ours, peer_name, peer, **timing):
+        """Times both callables; returns peer time / zelk_core time."""
+        return self.add(function, case, best_time(ours, **timing), peer_name, best_time(peer, **timing))
+
+    def add(self, function, case, t_ours, peer_name, t_peer):
+        """Records times measured elsewhere; returns peer time / zelk_core time."""
         self.rows.append((function, case, t_ours, peer_name, t_peer))
         print(f"  {function:32s} {case:24s} {fmt_time(t_ours):>10s}  {peer_name}: "
               f"{fmt_time(t_peer):>10s}  x{t_peer / t_ours:.2f}", flush=True)

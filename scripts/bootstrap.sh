@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up everything the demo and the tests need, idempotently:
-# a CPython 3.13, the Debian packages (compiler, Eigen 3.4, GoogleTest), a virtual
+# a CPython 3.13, the Debian packages (compiler, Eigen 3.4, GoogleTest, Google Benchmark), a virtual
 # environment in .venv with the Python packages, and the extension module built
 # and installed into it. A run with everything in place takes a second or two.
 # Prints the venv's python on stdout; progress goes to stderr.
@@ -14,7 +14,7 @@ quiet() { local log; log=$(mktemp); if ! "$@" >"$log" 2>&1; then cat "$log" >&2;
 
 # System packages, installed only when missing.
 need=()
-for pkg in g++ make libeigen3-dev libgtest-dev; do
+for pkg in g++ make libeigen3-dev libgtest-dev libbenchmark-dev; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
