@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up (see bootstrap.sh), then builds and runs the native unit tests and the
-# Python test suite. Extra arguments go to pytest.
+# Sets everything up (see bootstrap.sh), then builds and runs the native unit tests, the Python
+# test suite, and the Python test suite again against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (scripts/sanitize.sh; ZELK_SKIP_SANITIZERS=1 leaves it out).
+# Extra arguments go to pytest.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -15,3 +17,8 @@ ctest --test-dir build/native --output-on-failure
 
 echo "== Python tests" >&2
 "$vpy" -m pytest "$@"
+
+if [ "${ZELK_SKIP_SANITIZERS:-0}" != 1 ]; then
+  echo "== Python tests under AddressSanitizer and UndefinedBehaviorSanitizer" >&2
+  "$root/scripts/sanitize.sh" "$@"
+fi

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the extension module with AddressSanitizer and UndefinedBehaviorSanitizer (and Eigen's
+# own assertions on) into build/asan, then runs the Python test suite against that build with
+# the ASan runtime preloaded into the interpreter. Any report fails the run.
+# Arguments go to pytest.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+vpy=$("$root/scripts/bootstrap.sh")
+export PATH="$(dirname "$vpy"):$PATH"
+
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELK_SANITIZE=ON \
+  -Dpybind11_DIR="$("$vpy" -m pybind11 --cmakedir)" -DPython_EXECUTABLE="$vpy" >/dev/null
+cmake --build build/asan --target zelk_core >/dev/null
+
+# The interpreter and NumPy are not instrumented: leaks they report at exit are theirs, and
+# NumPy's allocator is fine, so leak detection stays off; every other finding aborts.
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export PYTHONPATH="$root/build/asan${PYTHONPATH:+:$PYTHONPATH}"
+"$vpy" -c "import zelk_core, sys; assert zelk_core.__file__.startswith('$root/build/asan'), zelk_core.__file__"
+exec "$vpy" -m pytest -p no:cacheprovider "$@"
