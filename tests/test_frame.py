@@ -17,6 +17,8 @@ DOC = "ZELK-P performans-kritik cekirdegi (C++/Eigen)."
 REGISTERED = [
     "mad",
     "compute_sr",
+    "ols",
+    "fit_regularized_linear",
 ]
 
 
