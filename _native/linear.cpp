@@ -8,7 +8,7 @@
 namespace zelk {
 
 Vector ols(const Matrix& X, const Vector& y) {
-    require_equal(y.size(), "y", X.rows(), "the rows of X");
+    require_equal(y.size(), "y (length)", X.rows(), "X (rows)");
     // The decomposition flags a non-finite X as invalid input and leaves its factors
     // undefined, so such a fit has no meaningful answer: say so with NaNs.
     if (!X.allFinite() || !y.allFinite()) {
@@ -40,7 +40,7 @@ void add_scaled_lower(Matrix& A, double s, const Matrix& R) {
 Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge) {
     const Index p = Phi.cols();
-    require_equal(y.size(), "y", Phi.rows(), "the rows of Phi");
+    require_equal(y.size(), "y (length)", Phi.rows(), "Phi (rows)");
     const bool use1 = gamma1 != 0.0 && R1 != nullptr;
     const bool use2 = gamma2 != 0.0 && R2 != nullptr;
     if (use1) require_square(*R1, p, "R1");

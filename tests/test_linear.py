@@ -84,7 +84,7 @@ def test_ols_non_finite_input_gives_nans(rng, p, where):
 
 @pytest.mark.parametrize("m_y", [3, 5])
 def test_ols_length_mismatch_is_refused(m_y):
-    with pytest.raises(ValueError, match="y has"):
+    with pytest.raises(ValueError, match=rf"^y \(length\) has {m_y}, but X \(rows\) has 4$"):
         z.ols(np.ones((4, 2)), np.ones(m_y))
 
 
@@ -233,8 +233,8 @@ def test_fit_bad_ridge_is_refused_before_the_penalties_are_looked_at():
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    (dict(y=np.ones(3)), "y has 3"),
-    (dict(y=np.ones(5)), "y has 5"),
+    (dict(y=np.ones(3)), r"^y \(length\) has 3, but Phi \(rows\) has 4$"),
+    (dict(y=np.ones(5)), r"^y \(length\) has 5, but Phi \(rows\) has 4$"),
     (dict(R1=np.eye(3), gamma1=1.0), "R1 must be 4 x 4"),
     (dict(R2=np.ones((4, 3)), gamma2=1.0), "R2 must be 4 x 4"),
     (dict(R1=np.eye(4), R2=np.ones((5, 5)), gamma1=1.0, gamma2=-1.0), "R2 must be 4 x 4"),
