@@ -3,6 +3,24 @@
 
 namespace zelk {
 
-void bind_linear(py::module_& /*m*/) {}
+namespace {
+
+Vector fit_regularized_linear_py(const Matrix& Phi, const Vector& y, const py::object& R1,
+                                 const py::object& R2, double gamma1, double gamma2,
+                                 double ridge) {
+    Matrix r1, r2;
+    const Matrix* p1 = optional_matrix(R1, r1);
+    const Matrix* p2 = optional_matrix(R2, r2);
+    return fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+}
+
+}  // namespace
+
+void bind_linear(py::module_& m) {
+    m.def("ols", &ols, py::arg("X"), py::arg("y"));
+    m.def("fit_regularized_linear", &fit_regularized_linear_py, py::arg("Phi"), py::arg("y"),
+          py::arg_v("R1", py::none(), "None"), py::arg_v("R2", py::none(), "None"),
+          py::arg_v("gamma1", 0.0), py::arg_v("gamma2", 0.0), py::arg_v("ridge", 1e-10));
+}
 
 }  // namespace zelk

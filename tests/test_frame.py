@@ -19,6 +19,8 @@ REGISTERED = [
     "compute_sr",
     "mdl_score",
     "mdl_score_reg",
+    "ols",
+    "fit_regularized_linear",
     "GibbsResult",
     "gibbs_entropy",
     "MCMCResult",

@@ -1,0 +1,254 @@
+"""Least squares by SVD and the penalised normal-equations fit."""
+
+import numpy as np
+import pytest
+import scipy.linalg
+
+import zelk_core as z
+
+
+def tall(rng, m, p, cond=1e3):
+    """A random m x p design with singular values spread over `cond`."""
+    u, _ = np.linalg.qr(rng.standard_normal((m, min(m, p))))
+    v, _ = np.linalg.qr(rng.standard_normal((p, min(m, p))))
+    s = np.geomspace(1.0, 1.0 / cond, min(m, p))
+    return (u * s) @ v.T
+
+
+def low_rank(rng, m, p, r):
+    return rng.standard_normal((m, r)) @ rng.standard_normal((r, p))
+
+
+# --- ols ----------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("X, y, expected", [
+    ([[1, 0], [0, 1], [1, 1]], [1, 2, 3], [1, 2]),
+    ([[1, 1], [1, 1], [1, 1]], [2, 2, 2], [1, 1]),     # duplicated column: the minimum-norm split
+    ([[1, 1]], [2], [1, 1]),                           # wide: the minimum-norm exact solution
+    (np.zeros((4, 3)), np.ones(4), [0, 0, 0]),
+    (np.zeros((4, 20)), np.ones(4), np.zeros(20)),
+    ([1.0, 2.0, 3.0], [2.0, 4.0, 6.0], [2.0]),         # a 1-D X is one column
+], ids=["tall", "duplicated-column", "wide", "zero", "zero-wide-20", "one-column"])
+def test_ols_worked_examples(X, y, expected):
+    np.testing.assert_allclose(z.ols(X, y), expected, rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize("m, p", [
+    (50, 3), (200, 15), (200, 16), (500, 40),   # both sides of the switch at 16 columns
+    (15, 15), (40, 40),                          # square
+    (5, 12), (10, 60),                           # wide
+])
+def test_ols_agrees_with_lstsq(rng, m, p):
+    X = tall(rng, m, p)
+    y = rng.standard_normal(m)
+    np.testing.assert_allclose(z.ols(X, y), np.linalg.lstsq(X, y, rcond=None)[0],
+                               rtol=1e-10, atol=1e-11)
+
+
+@pytest.mark.parametrize("m, p, r", [(100, 8, 3), (100, 30, 7), (20, 50, 5), (30, 30, 29)])
+def test_ols_rank_deficient_gives_the_minimum_norm_solution(rng, m, p, r):
+    X = low_rank(rng, m, p, r)
+    y = rng.standard_normal(m)
+    b = z.ols(X, y)
+    np.testing.assert_allclose(b, np.linalg.lstsq(X, y, rcond=None)[0], rtol=1e-8, atol=1e-10)
+    # Minimum norm: no component in the null space of X.
+    null = scipy.linalg.null_space(X)
+    np.testing.assert_allclose(null.T @ b, 0.0, atol=1e-10)
+
+
+def test_ols_scaling_of_x_does_not_change_the_rank(rng):
+    X = tall(rng, 60, 20, cond=1e6)
+    y = rng.standard_normal(60)
+    for scale in (1e-150, 1e150):
+        np.testing.assert_allclose(z.ols(X * scale, y) * scale, z.ols(X, y), rtol=1e-8)
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (0, 30), (5, 0), (0, 0)])
+def test_ols_empty_design(shape):
+    b = z.ols(np.zeros(shape), np.zeros(shape[0]))
+    np.testing.assert_array_equal(b, np.zeros(shape[1]))
+
+
+@pytest.mark.parametrize("p", [3, 20])
+@pytest.mark.parametrize("where", ["X-nan", "X-inf", "y-nan", "y-inf"])
+def test_ols_non_finite_input_gives_nans(rng, p, where):
+    X, y = rng.standard_normal((30, p)), rng.standard_normal(30)
+    bad = np.nan if where.endswith("nan") else -np.inf
+    if where.startswith("X"):
+        X[7, p - 1] = bad
+    else:
+        y[29] = bad
+    b = z.ols(X, y)
+    assert b.shape == (p,) and np.isnan(b).all()
+
+
+@pytest.mark.parametrize("m_y", [3, 5])
+def test_ols_length_mismatch_is_refused(m_y):
+    with pytest.raises(ValueError, match=rf"^y \(length\) has {m_y}, but X \(rows\) has 4$"):
+        z.ols(np.ones((4, 2)), np.ones(m_y))
+
+
+def test_ols_keywords_and_input_untouched(rng):
+    X, y = rng.standard_normal((20, 4)), rng.standard_normal(20)
+    X0, y0 = X.copy(), y.copy()
+    np.testing.assert_array_equal(z.ols(y=y, X=X), z.ols(X, y))
+    np.testing.assert_array_equal(X, X0)
+    np.testing.assert_array_equal(y, y0)
+
+
+# --- fit_regularized_linear ---------------------------------------------------------------------
+
+def normal_equations(Phi, y, R1=None, R2=None, gamma1=0.0, gamma2=0.0, ridge=1e-10):
+    """The system the fit solves, built in NumPy, symmetrised from its lower triangle."""
+    n = len(y)
+    A = Phi.T @ Phi + ridge * np.eye(Phi.shape[1])
+    if gamma1 != 0 and R1 is not None:
+        A = A + n * gamma1 * np.asarray(R1, float)
+    if gamma2 != 0 and R2 is not None:
+        A = A + n * gamma2 * np.asarray(R2, float)
+    L = np.tril(A)
+    return L + np.tril(A, -1).T, Phi.T @ y
+
+
+def spd(rng, p):
+    B = rng.standard_normal((p, p))
+    return B @ B.T / p
+
+
+@pytest.mark.parametrize("kwargs, expected", [
+    (dict(ridge=0.0), [1.0, 2.0]),
+    (dict(R1=np.eye(2), gamma1=0.5, ridge=0.0), [0.5, 1.0]),      # n = 2: A = 2 I
+    (dict(R2=np.eye(2), gamma2=0.5, ridge=0.0), [0.5, 1.0]),      # the second penalty alone
+    (dict(R1=None, gamma1=0.5, ridge=0.0), [1.0, 2.0]),           # weight without matrix
+    (dict(R1=np.full((2, 2), 7.0), gamma1=0.0, ridge=0.0), [1.0, 2.0]),  # matrix without weight
+    (dict(R1=np.eye(2), gamma1=-0.25, ridge=0.0), [2.0, 4.0]),    # A = I - 0.5 I
+    (dict(ridge=1.0), [0.5, 1.0]),
+])
+def test_fit_worked_examples(kwargs, expected):
+    np.testing.assert_allclose(z.fit_regularized_linear(np.eye(2), [1.0, 2.0], **kwargs),
+                               expected, rtol=1e-15)
+
+
+@pytest.mark.parametrize("m, p", [(200, 5), (300, 16), (500, 40)])
+def test_fit_solves_the_penalised_equations(rng, m, p):
+    Phi, y = rng.standard_normal((m, p)), rng.standard_normal(m)
+    args = dict(R1=spd(rng, p), R2=spd(rng, p), gamma1=0.03, gamma2=0.002, ridge=0.5)
+    A, b = normal_equations(Phi, y, **args)
+    expected = scipy.linalg.solve(A, b, assume_a="sym")
+    np.testing.assert_allclose(z.fit_regularized_linear(Phi, y, **args), expected, rtol=1e-11)
+
+
+def test_fit_indefinite_system(rng):
+    p = 6
+    Phi, y = rng.standard_normal((40, p)), rng.standard_normal(40)
+    args = dict(R1=np.eye(p), gamma1=-0.5, ridge=0.0)            # A = Phi^T Phi - 20 I
+    A, b = normal_equations(Phi, y, **args)
+    assert np.linalg.eigvalsh(A).min() < 0 < np.linalg.eigvalsh(A).max()
+    np.testing.assert_allclose(z.fit_regularized_linear(Phi, y, **args), np.linalg.solve(A, b),
+                               rtol=1e-10)
+
+
+def test_fit_reads_only_the_lower_triangle_of_a_penalty(rng):
+    p = 7
+    Phi, y = rng.standard_normal((50, p)), rng.standard_normal(50)
+    R1 = rng.standard_normal((p, p))                              # not symmetric
+    R2 = np.tril(rng.standard_normal((p, p)))
+    args = dict(gamma1=0.01, gamma2=0.02, ridge=1.0)
+    b = z.fit_regularized_linear(Phi, y, R1, R2, **args)
+    A, rhs = normal_equations(Phi, y, R1, R2, **args)
+    np.testing.assert_allclose(b, np.linalg.solve(A, rhs), rtol=1e-11)
+    # Changing the strict upper triangles changes nothing, to the bit.
+    R1u, R2u = R1 + np.triu(rng.standard_normal((p, p)), 1), R2 + np.triu(np.ones((p, p)), 1)
+    np.testing.assert_array_equal(z.fit_regularized_linear(Phi, y, R1u, R2u, **args), b)
+
+
+def test_fit_defaults(rng):
+    Phi, y = rng.standard_normal((100, 6)), rng.standard_normal(100)
+    b = z.fit_regularized_linear(Phi, y)
+    np.testing.assert_array_equal(z.fit_regularized_linear(Phi, y, None, None, 0.0, 0.0, 1e-10), b)
+    np.testing.assert_array_equal(z.fit_regularized_linear(Phi=Phi, y=y, R2=None, R1=None), b)
+    A, rhs = normal_equations(Phi, y)
+    np.testing.assert_allclose(b, np.linalg.solve(A, rhs), rtol=1e-12)
+    np.testing.assert_allclose(b, z.ols(Phi, y), rtol=1e-9)
+
+
+def test_fit_singular_system_zeroes_pivots_instead_of_failing(rng):
+    np.testing.assert_array_equal(
+        z.fit_regularized_linear(np.zeros((5, 3)), np.ones(5), ridge=0.0), np.zeros(3))
+    # A duplicated column makes A exactly singular; the fitted values are still least squares.
+    c = rng.standard_normal(30)
+    Phi = np.column_stack([c, c, rng.standard_normal(30)])
+    y = rng.standard_normal(30)
+    b = z.fit_regularized_linear(Phi, y, ridge=0.0)
+    assert np.isfinite(b).all()
+    np.testing.assert_allclose(Phi @ b, Phi @ np.linalg.lstsq(Phi, y, rcond=None)[0], rtol=1e-10)
+
+
+def test_fit_nan_weight_is_applied():
+    b = z.fit_regularized_linear(np.eye(2), [1.0, 2.0], np.eye(2), gamma1=np.nan)
+    assert np.isnan(b).any()
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (5, 0), (0, 0)])
+def test_fit_empty_design(shape):
+    p = shape[1]
+    b = z.fit_regularized_linear(np.zeros(shape), np.zeros(shape[0]), np.eye(p), np.eye(p), 1.0, 1.0)
+    np.testing.assert_array_equal(b, np.zeros(p))
+
+
+def test_fit_converts_penalties_like_matrices(rng):
+    Phi, y = rng.standard_normal((20, 3)), rng.standard_normal(20)
+    R = np.array([[2.0, 1.0, 0.0], [1.0, 3.0, 1.0], [0.0, 1.0, 2.0]])
+    expected = z.fit_regularized_linear(Phi, y, R, gamma1=0.1)
+    for form in (R.tolist(), tuple(map(tuple, R)), np.asfortranarray(R), R.astype(np.int64),
+                 R.astype(np.float32), np.kron(R, np.ones((2, 2)))[::2, ::2]):
+        np.testing.assert_array_equal(z.fit_regularized_linear(Phi, y, form, gamma1=0.1), expected)
+    # A 1-D penalty is one column: usable only for a single coefficient.
+    np.testing.assert_allclose(z.fit_regularized_linear([[1.0], [1.0]], [1.0, 3.0], [2.0],
+                                                        gamma1=0.5, ridge=0.0), [1.0])
+
+
+# --- errors -------------------------------------------------------------------------------------
+
+CAST = "Unable to cast Python instance of type "
+
+
+@pytest.mark.parametrize("R1, R2, gamma1, culprit", [
+    ("abc", None, 1.0, "str"),
+    ("abc", None, 0.0, "str"),                   # converted even when its weight is 0
+    (None, {"a": 1}, 0.0, "dict"),
+    ("abc", {"a": 1}, 0.0, "str"),               # R1 is examined first
+    (np.eye(3), np.ones((2, 2, 2)), 0.0, "numpy.ndarray"),
+    ([[1.0, 2.0], [3.0]], None, 0.0, "list"),
+])
+def test_fit_unconvertible_penalty_raises_the_cast_error(R1, R2, gamma1, culprit):
+    with pytest.raises(RuntimeError, match=CAST) as e:
+        z.fit_regularized_linear(np.eye(3), np.ones(3), R1, R2, gamma1=gamma1)
+    assert culprit in str(e.value)
+
+
+def test_fit_bad_ridge_is_refused_before_the_penalties_are_looked_at():
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        z.fit_regularized_linear(np.eye(2), [1.0, 2.0], "abc", None, ridge="x")
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(y=np.ones(3)), r"^y \(length\) has 3, but Phi \(rows\) has 4$"),
+    (dict(y=np.ones(5)), r"^y \(length\) has 5, but Phi \(rows\) has 4$"),
+    (dict(R1=np.eye(3), gamma1=1.0), "R1 must be 4 x 4"),
+    (dict(R2=np.ones((4, 3)), gamma2=1.0), "R2 must be 4 x 4"),
+    (dict(R1=np.eye(4), R2=np.ones((5, 5)), gamma1=1.0, gamma2=-1.0), "R2 must be 4 x 4"),
+    (dict(R1=np.ones(4), gamma1=1.0), "got 4 x 1"),
+])
+def test_fit_shape_mismatch_is_refused(kwargs, message):
+    args = dict(Phi=np.ones((4, 4)), y=np.ones(4)) | kwargs
+    with pytest.raises(ValueError, match=message):
+        z.fit_regularized_linear(**args)
+
+
+def test_fit_unapplied_penalty_of_any_shape_is_ignored():
+    expected = z.fit_regularized_linear(np.eye(2), [1.0, 2.0])
+    got = z.fit_regularized_linear(np.eye(2), [1.0, 2.0], np.ones((5, 3)), np.ones(7), 0.0, 0.0)
+    np.testing.assert_array_equal(got, expected)
+    got = z.fit_regularized_linear(np.eye(2), [1.0, 2.0], None, np.ones(7), 3.0, 0.0)
+    np.testing.assert_array_equal(got, expected)
