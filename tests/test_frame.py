@@ -17,6 +17,11 @@ DOC = "ZELK-P performans-kritik cekirdegi (C++/Eigen)."
 REGISTERED = [
     "mad",
     "compute_sr",
+    "design_matrix_1d",
+    "smoothness_penalty_matrices_1d",
+    "boundary_reduce_1d",
+    "design_matrix_nd",
+    "build_penalty_matrices_nd",
 ]
 
 
