@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <immintrin.h>
+
 namespace zelk {
 
 namespace {
@@ -29,6 +31,58 @@ inline double falling_factorial(int p, int order) {
     std::int64_t k = 1;
     for (int r = 0; r < order; ++r) k *= static_cast<std::int64_t>(p) - r;
     return static_cast<double>(k);
+}
+
+// acc(i, j) = fma(d_g[i] d_g[j], dx, acc(i, j)) for g = 0 .. len-1 in this order, for NJ
+// columns from j0 and NB blocks of 4 rows from i0, all held in registers: NJ * NB independent
+// chains, each in ascending grid order. d_g is column g of `rows` (`stride` entries, a multiple
+// of 4, 32-byte aligned); acc is stride x cols, aligned.
+template <int NJ, int NB>
+void outer_product_block(const double* rows, Index stride, int len, __m256d vdx, double* acc,
+                         Index j0, Index i0) {
+    __m256d a[NJ][NB];
+    for (int j = 0; j < NJ; ++j)
+        for (int b = 0; b < NB; ++b) a[j][b] = _mm256_load_pd(acc + (j0 + j) * stride + i0 + 4 * b);
+    for (int g = 0; g < len; ++g) {
+        const double* d = rows + g * stride;
+        __m256d v[NB];
+        for (int b = 0; b < NB; ++b) v[b] = _mm256_load_pd(d + i0 + 4 * b);
+        for (int j = 0; j < NJ; ++j) {
+            const __m256d dj = _mm256_broadcast_sd(d + j0 + j);
+            for (int b = 0; b < NB; ++b)
+                a[j][b] = _mm256_fmadd_pd(_mm256_mul_pd(v[b], dj), vdx, a[j][b]);
+        }
+    }
+    for (int j = 0; j < NJ; ++j)
+        for (int b = 0; b < NB; ++b) _mm256_store_pd(acc + (j0 + j) * stride + i0 + 4 * b, a[j][b]);
+}
+
+template <int NJ>
+void outer_product_rows(const double* rows, Index stride, int len, __m256d vdx, double* acc,
+                        Index j0, Index i0) {
+    switch ((stride - i0) / 4) {
+        case 1: return outer_product_block<NJ, 1>(rows, stride, len, vdx, acc, j0, i0);
+        case 2: return outer_product_block<NJ, 2>(rows, stride, len, vdx, acc, j0, i0);
+        default: return outer_product_block<NJ, 3>(rows, stride, len, vdx, acc, j0, i0);
+    }
+}
+
+// The lower triangle (in whole 4-row blocks) of sum_g (d_g d_g') dx accumulated into acc, for
+// the first `cols` columns: each entry gets its product d_g[i] d_g[j], then one fused multiply
+// by dx and add, g ascending.
+void accumulate_outer_products(const double* rows, Index stride, int len, double dx,
+                               double* acc, Index cols) {
+    const __m256d vdx = _mm256_set1_pd(dx);
+    for (Index j0 = 0; j0 < cols; j0 += 4) {
+        for (Index i0 = j0 / 4 * 4; i0 < stride; i0 += 12) {
+            switch (std::min<Index>(4, cols - j0)) {
+                case 1: outer_product_rows<1>(rows, stride, len, vdx, acc, j0, i0); break;
+                case 2: outer_product_rows<2>(rows, stride, len, vdx, acc, j0, i0); break;
+                case 3: outer_product_rows<3>(rows, stride, len, vdx, acc, j0, i0); break;
+                default: outer_product_rows<4>(rows, stride, len, vdx, acc, j0, i0); break;
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -77,44 +131,49 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     if (n_grid < 2) throw std::invalid_argument("n_grid < 2");
     const Index M = Index{deg} + 1;
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
-    PenaltyMatrices1D r{Matrix::Zero(M, M), Matrix::Zero(M, M)};
+    PenaltyMatrices1D r;
 
-    // Both derivative rows at a point use the same powers x^q, q = 0 .. deg-1: each is computed
-    // once with pow, giving exactly the entries deriv_row gives for orders 1 and 2.
-    Vector pw(std::max<Index>(deg, 1)), d1(M), d2(M);
-    pw[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included
+    // The derivative rows of a chunk of grid points, one column per point, padded to whole
+    // vectors. Both rows at a point use the same powers x^q, q = 0 .. deg-1, so each is
+    // computed once with pow: the entries are exactly those deriv_row gives for orders 1 and 2.
+    const Index stride = (M + 3) / 4 * 4;
+    const int chunk = std::min(n_grid, 2048);
+    Matrix rows1 = Matrix::Zero(stride, chunk), rows2 = Matrix::Zero(stride, chunk);
+    Matrix acc1 = Matrix::Zero(stride, M), acc2 = Matrix::Zero(stride, M);
     Vector c1(M), c2(M);  // the integer factors p and p (p-1), as doubles
     for (int p = 0; p <= deg; ++p) {
         c1[p] = falling_factorial(p, 1);
         c2[p] = p >= 2 ? falling_factorial(p, 2) : 0.0;
     }
-    double* R1 = r.R1.data();
-    double* R2 = r.R2.data();
-    for (int g = 0; g < n_grid; ++g) {
-        const double x = std::fma(static_cast<double>(g), dx, x_min);  // afresh, never summed
-        for (int q = 1; q < deg; ++q) pw[q] = std::pow(x, static_cast<double>(q));
-        d1[0] = 0.0;
-        for (int p = 1; p <= deg; ++p) d1[p] = c1[p] * pw[p - 1];
-        d2[0] = 0.0;
-        if (deg >= 1) d2[1] = 0.0;
-        for (int p = 2; p <= deg; ++p) d2[p] = c2[p] * pw[p - 2];
-        // R += (d d') dx: each entry gets its product d[i] d[j], then one fused multiply by dx
-        // and add. The outer product is symmetric entry by entry, so the lower triangle is
-        // accumulated and the upper one copied at the end.
-        for (Index j = 0; j < M; ++j) {
-            const double a1 = d1[j], a2 = d2[j];
-            double* r1 = R1 + j * M;
-            double* r2 = R2 + j * M;
-            for (Index i = j; i < M; ++i) {
-                r1[i] = std::fma(d1[i] * a1, dx, r1[i]);
-                r2[i] = std::fma(d2[i] * a2, dx, r2[i]);
-            }
+
+    // R += (d d') dx point after point: entry (i, j) gets its product d[i] d[j], then one fused
+    // multiply by dx and add, in ascending grid order.
+    auto accumulate = [&](const Matrix& rows, int len, Matrix& acc) {
+        accumulate_outer_products(rows.data(), stride, len, dx, acc.data(), M);
+    };
+
+    std::vector<double> pw(static_cast<std::size_t>(std::max(deg, 1)));
+    pw[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included
+    for (int g0 = 0; g0 < n_grid; g0 += chunk) {
+        const int len = std::min(chunk, n_grid - g0);
+        for (int k = 0; k < len; ++k) {
+            const double g = static_cast<double>(g0 + k);
+            const double x = std::fma(g, dx, x_min);  // afresh from g, never summed
+            for (int q = 1; q < deg; ++q) pw[static_cast<std::size_t>(q)] = std::pow(x, static_cast<double>(q));
+            double* d1 = rows1.col(k).data();
+            double* d2 = rows2.col(k).data();
+            for (int p = 1; p <= deg; ++p) d1[p] = c1[p] * pw[static_cast<std::size_t>(p - 1)];
+            for (int p = 2; p <= deg; ++p) d2[p] = c2[p] * pw[static_cast<std::size_t>(p - 2)];
         }
+        accumulate(rows1, len, acc1);
+        accumulate(rows2, len, acc2);
     }
+    r.R1 = acc1.topRows(M);
+    r.R2 = acc2.topRows(M);
     for (Index j = 1; j < M; ++j) {
         for (Index i = 0; i < j; ++i) {
-            R1[j * M + i] = R1[i * M + j];
-            R2[j * M + i] = R2[i * M + j];
+            r.R1(i, j) = r.R1(j, i);  // (d d') is symmetric entry by entry: the same value
+            r.R2(i, j) = r.R2(j, i);
         }
     }
     return r;
@@ -155,39 +214,17 @@ void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
 
 namespace {
 
-// out = x^p by Eigen's element-wise array pow. Kept out of line: the bits of the vectorised
-// pow depend on how the compiler contracts its multiply-adds, which can change when it is
-// inlined next to other code, so it is compiled once, on its own, in this one form.
-[[gnu::noinline]] void array_pow(const Vector& x, double p, Vector& out) {
-    out.array() = x.array().pow(p);
+constexpr Index kLanes = Eigen::internal::packet_traits<double>::size;
+using AlignedMap = Eigen::Map<Vector, Eigen::Aligned32>;
+using ConstAlignedMap = Eigen::Map<const Vector, Eigen::Aligned32>;
+
+// out[0 .. len) = x^p by Eigen's element-wise array pow, for 32-byte aligned x and out and a
+// len of whole packets, so that every entry goes through the vectorised pow. Kept out of
+// line: the bits of the vectorised pow depend on how the compiler contracts its multiply-adds,
+// which can change when it is inlined next to other code, so it is compiled once, on its own.
+[[gnu::noinline]] void packet_pow(const double* x, Index len, double p, double* out) {
+    AlignedMap(out, len).array() = ConstAlignedMap(x, len).array().pow(p);
 }
-
-// Powers of one sample vector by Eigen's element-wise array pow, every entry through its
-// vectorised path: the vector is padded to whole packets so that no entry falls in the scalar
-// tail of the assignment loop.
-class PacketPowers {
-public:
-    PacketPowers(const Vector& x, Index n) {
-        constexpr Index lanes = Eigen::internal::packet_traits<double>::size;
-        padded_ = Vector::Ones((n + lanes - 1) / lanes * lanes);
-        padded_.head(n) = x.head(n);
-    }
-
-    // x^p for the n samples, computed on first use and kept (map nodes do not move).
-    const double* of(int p) {
-        auto it = tables_.find(p);
-        if (it == tables_.end()) {
-            Vector t(padded_.size());
-            array_pow(padded_, static_cast<double>(p), t);
-            it = tables_.emplace(p, std::move(t)).first;
-        }
-        return it->second.data();
-    }
-
-private:
-    Vector padded_;
-    std::map<int, Vector> tables_;
-};
 
 }  // namespace
 
@@ -213,46 +250,73 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     prepare_pages(Phi);
     if (n == 0 || M == 0) return Phi;
 
-    // Column m is 1.0 times X_cols[d]^e_d for every e_d > 0, in ascending d. Eigen's
-    // element-wise pow computes a power in its vectorised form for the entries its assignment
-    // loop handles as whole packets and with std::pow for the few it handles one by one: those
+    // Column m is 1.0 times X_cols[d]^e_d for every e_d > 0, in ascending d, each power from
+    // Eigen's element-wise array pow. That pow is vectorised for the entries its assignment
+    // loop handles as whole packets, and std::pow for the few it handles one by one: those
     // before the column's first 32-byte boundary and after its last whole packet. The packet
-    // powers do not depend on the column, so each (d, e) is computed once and reused, and the
-    // edge rows of every column are redone with std::pow below.
-    std::vector<PacketPowers> powers;
-    powers.reserve(D);
-    for (std::size_t d = 0; d < D; ++d) powers.emplace_back(X_cols[d], n);
+    // powers do not depend on the column, so each (d, e) is computed once, and the edge rows
+    // of every column are redone with std::pow at the end. The vectorised pow returns x itself
+    // for the exponent 1.
+    const Index padded = (n + kLanes - 1) / kLanes * kLanes;
+    std::vector<Vector> xs(D);
+    std::vector<std::map<int, Vector>> tables(D);
+    struct PowerJob {
+        const double* x;
+        int e;
+        double* out;
+    };
+    std::vector<PowerJob> todo;  // the powers x_d^e that are needed, e >= 2
+    for (std::size_t d = 0; d < D; ++d) {
+        xs[d] = Vector::Ones(padded);
+        xs[d].head(n) = X_cols[d].head(n);
+    }
     std::vector<std::vector<const double*>> factors(static_cast<std::size_t>(M));
     for (Index m = 0; m < M; ++m) {
         const MultiIndex& mi = multi_indices[static_cast<std::size_t>(m)];
         auto& f = factors[static_cast<std::size_t>(m)];
-        for (std::size_t d = 0; d < D; ++d)
-            if (mi[d] > 0) f.push_back(powers[d].of(mi[d]));
-    }
-
-    for (Index r0 = 0; r0 < n; r0 += kRowBlock) {
-        const Index len = std::min(kRowBlock, n - r0);
-        for (Index m = 0; m < M; ++m) {
-            double* col = Phi.data() + m * n + r0;
-            const auto& f = factors[static_cast<std::size_t>(m)];
-            if (f.empty()) {
-                std::fill_n(col, len, 1.0);
+        for (std::size_t d = 0; d < D; ++d) {
+            const int e = mi[d];
+            if (e <= 0) continue;
+            if (e == 1) {
+                f.push_back(xs[d].data());
                 continue;
             }
-            const double* f0 = f[0] + r0;  // 1.0 times a power is that power
-            std::copy_n(f0, len, col);
-            for (std::size_t k = 1; k < f.size(); ++k) {
-                const double* fk = f[k] + r0;
-                for (Index i = 0; i < len; ++i) col[i] *= fk[i];
+            auto it = tables[d].find(e);
+            if (it == tables[d].end()) {
+                it = tables[d].emplace(e, Vector(padded)).first;
+                todo.push_back({xs[d].data(), e, it->second.data()});
             }
+            f.push_back(it->second.data());
         }
     }
 
-    constexpr Index lanes = Eigen::internal::packet_traits<double>::size;
+    // Independent entries, each written once: the same values on any number of threads.
+    constexpr Index kPowChunk = 4096;  // a multiple of the packet size
+    const Index chunks = (padded + kPowChunk - 1) / kPowChunk;
+    const Index jobs = static_cast<Index>(todo.size()) * chunks;
+#pragma omp parallel for schedule(dynamic, 1) if (jobs > 1 && padded * Index(todo.size()) >= 8192)
+    for (Index job = 0; job < jobs; ++job) {
+        const PowerJob& t = todo[static_cast<std::size_t>(job / chunks)];
+        const Index r0 = job % chunks * kPowChunk;
+        const Index len = std::min(kPowChunk, padded - r0);
+        packet_pow(t.x + r0, len, static_cast<double>(t.e), t.out + r0);
+    }
+
+#pragma omp parallel for schedule(static) if (n * M >= 65536)
     for (Index m = 0; m < M; ++m) {
         double* col = Phi.data() + m * n;
+        const auto& f = factors[static_cast<std::size_t>(m)];
+        if (f.empty()) {
+            std::fill_n(col, n, 1.0);
+        } else {
+            std::copy_n(f[0], n, col);  // 1.0 times a power is that power
+            for (std::size_t k = 1; k < f.size(); ++k) {
+                const double* fk = f[k];
+                for (Index i = 0; i < n; ++i) col[i] *= fk[i];
+            }
+        }
         const Index start = Eigen::internal::first_default_aligned(col, n);
-        const Index end = start + (n - start) / lanes * lanes;
+        const Index end = start + (n - start) / kLanes * kLanes;
         const MultiIndex& mi = multi_indices[static_cast<std::size_t>(m)];
         auto scalar_row = [&](Index i) {
             double v = 1.0;
@@ -283,10 +347,9 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     }
     PenaltyMatricesND r;
     if (M == 0) return r;  // a degree of -1: no basis functions, 0 x 0 matrices
-    Index MM;
-    if (__builtin_mul_overflow(M, M, &MM)) throw std::bad_alloc();
-    r.R1 = Matrix(M, M);
-    r.R2 = Matrix(M, M);
+    // The results first: a basis too large to store fails here, before any other work.
+    r.R1.resize(M, M);
+    r.R2.resize(M, M);
     prepare_pages(r.R1);
     prepare_pages(r.R2);
     r.multi_indices.reserve(static_cast<std::size_t>(M));
@@ -297,19 +360,19 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     // a product of per-axis factors is the product of per-axis sums. For multi-indices a, b
     // and derivative orders o_d,
     //     sum_g prod_d T_d[o_d](k_d, a_d) T_d[o_d](k_d, b_d) = prod_d Gram_d[o_d](a_d, b_d),
-    // with Gram_d[o] = T_d[o]' T_d[o] over the n points of axis d. Every term of R1 and R2 is a
-    // Kronecker product of these small Gram matrices; no G x M matrix is ever formed.
+    // with Gram_d[o] = T_d[o]' T_d[o] over the n points of axis d. Every term of R1 and R2 is
+    // therefore a Kronecker product of these small matrices (dimension 0 the most significant
+    // factor, as in the multi-index order), and no G x M matrix is ever formed.
     double dV = 1.0;
-    // gram[d][o] is (deg_d + 1) x (deg_d + 1).
-    std::vector<std::array<Matrix, 3>> gram(D);
+    std::vector<std::array<Matrix, 3>> gram(D);  // gram[d][o]: (deg_d + 1) x (deg_d + 1)
     for (std::size_t d = 0; d < D; ++d) {
         const double lo = bounds[d].first, hi = bounds[d].second;
         const double step = (hi - lo) / static_cast<double>(n - 1);
         dV = step * dV;
         const Vector axis = Vector::LinSpaced(n, lo, hi);
         const int P = degrees[d] + 1;
+        Matrix T(n, P);
         for (int o = 0; o < 3; ++o) {
-            Matrix T(n, P);
             for (int p = 0; p < P; ++p)
                 for (Index k = 0; k < n; ++k) T(k, p) = col_deriv_scalar(axis[k], p, o);
             Matrix& Gm = gram[d][static_cast<std::size_t>(o)];
@@ -325,42 +388,77 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
         }
     }
 
-    // Exponents as a dense M x D table, and per entry the D x 3 Gram values it needs.
-    std::vector<int> ex(static_cast<std::size_t>(M) * D);
-    for (Index m = 0; m < M; ++m)
-        for (std::size_t d = 0; d < D; ++d)
-            ex[static_cast<std::size_t>(m) * D + d] = r.multi_indices[static_cast<std::size_t>(m)][d];
-    std::vector<double> g(3 * D);  // g[o * D + d] = gram[d][o](a_d, b_d)
-    double* R1 = r.R1.data();
-    double* R2 = r.R2.data();
-    for (Index b = 0; b < M; ++b) {
-        const int* eb = ex.data() + static_cast<std::size_t>(b) * D;
-        for (Index a = b; a < M; ++a) {
-            const int* ea = ex.data() + static_cast<std::size_t>(a) * D;
-            for (std::size_t d = 0; d < D; ++d)
-                for (std::size_t o = 0; o < 3; ++o) g[o * D + d] = gram[d][o](ea[d], eb[d]);
-            // Hessian: all D^2 ordered pairs (i, j), order 2 on the diagonal, 1 and 1 off it;
-            // gradient: order 1 along each axis. Accumulated from +0 in the order of the
-            // direct sums, so entries that vanish are exactly +0.
-            double h = 0.0, grad = 0.0;
-            for (std::size_t i = 0; i < D; ++i) {
-                for (std::size_t j = 0; j < D; ++j) {
-                    double t = 1.0;
-                    for (std::size_t d = 0; d < D; ++d)
-                        t *= g[static_cast<std::size_t>((d == i) + (d == j)) * D + d];
-                    h += t;
+    // Over the leading dimensions 0 .. d, with Kronecker products over those dimensions:
+    //   A = the product of the order-0 Grams (the value of f, squared),
+    //   B = the sum over i of the products with order 1 in dimension i (the gradient terms),
+    //   C = the sum over ordered pairs (i, j) of the Hessian terms: order 2 in dimension i when
+    //       i = j, order 1 in each of i and j otherwise, so every mixed pair counts twice.
+    // Appending dimension d + 1 with Grams G0, G1, G2:
+    //   A' = A (x) G0,   B' = B (x) G0 + A (x) G1,   C' = C (x) G0 + 2 B (x) G1 + A (x) G2.
+    // The last step writes B and C straight into R1 and R2.
+    // Each step maps symmetric matrices to symmetric ones with the same operations for (r, s)
+    // and (s, r), and a product with an exactly zero Gram entry (order 1 of a constant, order 2
+    // of a constant or linear factor) is exactly zero, so the vanishing rows and columns are
+    // exact zeros.
+    Matrix A = Matrix::Ones(1, 1), B = Matrix::Zero(1, 1), C = Matrix::Zero(1, 1);
+    for (std::size_t d = 0; d < D; ++d) {
+        const bool last = d + 1 == D;
+        const Index m0 = A.rows();
+        const Index P = gram[d][0].rows();
+        const Index m1 = m0 * P;
+        const Matrix& G0 = gram[d][0];
+        const Matrix& G1 = gram[d][1];
+        const Matrix& G2 = gram[d][2];
+        Matrix A1, B1, C1;
+        if (!last) {  // the last A is not needed
+            A1.resize(m1, m1);
+            B1.resize(m1, m1);
+            C1.resize(m1, m1);
+        }
+        double* const nextB = last ? r.R1.data() : B1.data();
+        double* const nextC = last ? r.R2.data() : C1.data();
+        for (Index s0 = 0; s0 < m0; ++s0) {
+            for (Index b = 0; b < P; ++b) {
+                const Index s = s0 * P + b;
+                for (Index r0 = 0; r0 < m0; ++r0) {
+                    const double a = A(r0, s0), bb = B(r0, s0), c = C(r0, s0);
+                    const double b2 = 2.0 * bb;
+                    double* outB = nextB + s * m1 + r0 * P;
+                    double* outC = nextC + s * m1 + r0 * P;
+                    const double* g0 = G0.col(b).data();
+                    const double* g1 = G1.col(b).data();
+                    const double* g2 = G2.col(b).data();
+                    for (Index i = 0; i < P; ++i) {
+                        outB[i] = std::fma(a, g1[i], bb * g0[i]);
+                        outC[i] = std::fma(a, g2[i], std::fma(b2, g1[i], c * g0[i]));
+                    }
+                    if (!last) {
+                        double* outA = A1.data() + s * m1 + r0 * P;
+                        for (Index i = 0; i < P; ++i) outA[i] = a * g0[i];
+                    }
                 }
             }
-            for (std::size_t i = 0; i < D; ++i) {
-                double t = 1.0;
-                for (std::size_t d = 0; d < D; ++d) t *= g[(d == i ? D : 0) + d];
-                grad += t;
-            }
-            const double v1 = std::fma(dV, grad, 0.0), v2 = std::fma(dV, h, 0.0);
-            R1[b * M + a] = v1;
-            R1[a * M + b] = v1;
-            R2[b * M + a] = v2;
-            R2[a * M + b] = v2;
+        }
+        if (!last) {
+            A = std::move(A1);
+            B = std::move(B1);
+            C = std::move(C1);
+        }
+    }
+    if (D == 0) {  // no dimension: the single constant basis function, no derivatives
+        r.R1 = B;
+        r.R2 = C;
+    }
+
+    // dV times the sums; a vanishing entry comes out as +0 whatever the sign of dV.
+    double* R1 = r.R1.data();
+    double* R2 = r.R2.data();
+    for (Index j = 0; j < M; ++j) {
+        for (Index i = j; i < M; ++i) {
+            const double v1 = std::fma(dV, R1[j * M + i], 0.0);
+            const double v2 = std::fma(dV, R2[j * M + i], 0.0);
+            R1[j * M + i] = R1[i * M + j] = v1;
+            R2[j * M + i] = R2[i * M + j] = v2;
         }
     }
     return r;
