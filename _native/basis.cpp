@@ -291,10 +291,13 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     }
 
     // Independent entries, each written once: the same values on any number of threads.
+    // Threads only for a millisecond of work or more (about 50 ns per power), where waiting
+    // for a busy core costs little in proportion.
     constexpr Index kPowChunk = 4096;  // a multiple of the packet size
     const Index chunks = (padded + kPowChunk - 1) / kPowChunk;
     const Index jobs = static_cast<Index>(todo.size()) * chunks;
-#pragma omp parallel for schedule(dynamic, 1) if (jobs > 1 && padded * Index(todo.size()) >= 8192)
+    const Index powers = padded * static_cast<Index>(todo.size());
+#pragma omp parallel for schedule(dynamic, 1) if (jobs > 1 && powers >= 8 * kPowChunk)
     for (Index job = 0; job < jobs; ++job) {
         const PowerJob& t = todo[static_cast<std::size_t>(job / chunks)];
         const Index r0 = job % chunks * kPowChunk;
@@ -302,7 +305,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         packet_pow(t.x + r0, len, static_cast<double>(t.e), t.out + r0);
     }
 
-#pragma omp parallel for schedule(static) if (n * M >= 65536)
+#pragma omp parallel for schedule(static) if (n * M >= (Index{1} << 20))
     for (Index m = 0; m < M; ++m) {
         double* col = Phi.data() + m * n;
         const auto& f = factors[static_cast<std::size_t>(m)];

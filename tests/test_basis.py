@@ -338,6 +338,9 @@ def test_penalties_nd_default_grid_and_argument_forms():
             np.testing.assert_array_equal(got[1], want[1])
             assert got[2] == want[2]
     assert all(type(mi) is list and all(type(e) is int for e in mi) for mi in want[2])
+    # The matrices are the native results themselves, handed over without a copy.
+    for R in want[:2] + z.smoothness_penalty_matrices_1d(3, 0.0, 1.0):
+        assert type(R.base).__name__ == "PyCapsule" and R.flags.f_contiguous and R.flags.writeable
     # The list names the columns of design_matrix_nd in the same order.
     Phi = z.design_matrix_nd(want[2], [[2.0], [3.0]])
     np.testing.assert_array_equal(Phi, [[2.0 ** a * 3.0 ** c for a, c in want[2]]])

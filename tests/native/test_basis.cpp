@@ -207,7 +207,8 @@ TEST(SmoothnessPenalties1d, SameBitsAsOuterProductSums) {
     };
     for (const Case& c : {Case{0, 0, 1, 2}, Case{1, 0, 1, 2}, Case{2, -1, 3, 17},
                           Case{10, -1.3, 2.7, 600}, Case{7, 5.0, -2.0, 101},
-                          Case{12, 0.1, 0.3, 333}, Case{3, -1e3, 1e3, 50}}) {
+                          Case{12, 0.1, 0.3, 333}, Case{3, -1e3, 1e3, 50},
+                          Case{25, -0.9, 1.1, 2100}}) {  // several row groups and chunks
         const auto fast = zelk::smoothness_penalty_matrices_1d(c.deg, c.lo, c.hi, c.n);
         const auto plain = plain_penalties_1d(c.deg, c.lo, c.hi, c.n);
         EXPECT_TRUE(bitwise_equal(fast.R1, plain.R1)) << "deg " << c.deg << ", n " << c.n;
