@@ -311,11 +311,20 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         const auto& f = factors[static_cast<std::size_t>(m)];
         if (f.empty()) {
             std::fill_n(col, n, 1.0);
-        } else {
+        } else if (f.size() == 1) {
             std::copy_n(f[0], n, col);  // 1.0 times a power is that power
-            for (std::size_t k = 1; k < f.size(); ++k) {
-                const double* fk = f[k];
-                for (Index i = 0; i < n; ++i) col[i] *= fk[i];
+        } else {
+            // ((f0 f1) f2) ..., one row block at a time so the column is written once.
+            for (Index r0 = 0; r0 < n; r0 += kRowBlock) {
+                const Index len = std::min(kRowBlock, n - r0);
+                double* c = col + r0;
+                const double* f0 = f[0] + r0;
+                const double* f1 = f[1] + r0;
+                for (Index i = 0; i < len; ++i) c[i] = f0[i] * f1[i];
+                for (std::size_t k = 2; k < f.size(); ++k) {
+                    const double* fk = f[k] + r0;
+                    for (Index i = 0; i < len; ++i) c[i] *= fk[i];
+                }
             }
         }
         const Index start = Eigen::internal::first_default_aligned(col, n);
