@@ -4,6 +4,7 @@ Besides the timings, prints the peak memory of one call of each (the rise of the
 peak resident set over its resident set before the call).
 """
 
+import ctypes
 import gc
 import itertools
 import re
@@ -21,9 +22,18 @@ def _status_kib(key):
         return int(re.search(rf"^{key}:\s+(\d+) kB", f.read(), re.M).group(1))
 
 
+def _release_free_heap():
+    """Hands memory freed earlier back to the system, so that reusing it counts again."""
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
 def peak_mib(fn):
     """Peak resident memory that one call of fn adds, in MiB (None where it cannot be reset)."""
     gc.collect()
+    _release_free_heap()
     try:
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")  # resets the peak to the current resident set
@@ -40,7 +50,7 @@ def report_memory(function, case, entries):
     parts = []
     for name, fn in entries:
         mib = peak_mib(fn)
-        parts.append(f"{name} {mib:.1f} MiB" if mib is not None else f"{name} n/a")
+        parts.append(f"{name} {mib:.2f} MiB" if mib is not None else f"{name} n/a")
     print(f"  peak memory  {function:32s} {case:24s} " + ", ".join(parts), flush=True)
 
 

@@ -206,7 +206,7 @@ def col_deriv(x, p, order):
 
 
 def direct_penalties_nd(degrees, bounds, n):
-    """The grid sum as specified: one G x M matrix per derivative combination, dV H'H each."""
+    """The grid sum taken directly: one G x M matrix per derivative combination, dV H'H each."""
     D = len(degrees)
     mis = [list(mi) for mi in itertools.product(*[range(d + 1) for d in degrees])]
     dV, axes = 1.0, []
