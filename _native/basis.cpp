@@ -305,7 +305,10 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         packet_pow(t.x + r0, len, static_cast<double>(t.e), t.out + r0);
     }
 
-#pragma omp parallel for schedule(static) if (n * M >= (Index{1} << 20))
+    // Columns in small dynamic chunks: a thread that gets its core late takes only what is
+    // left, instead of holding up a fixed half of the matrix.
+    const int cols_per_chunk = static_cast<int>(std::max<Index>(1, (Index{1} << 16) / n));
+#pragma omp parallel for schedule(dynamic, cols_per_chunk) if (n * M >= (Index{1} << 20))
     for (Index m = 0; m < M; ++m) {
         double* col = Phi.data() + m * n;
         const auto& f = factors[static_cast<std::size_t>(m)];
