@@ -43,6 +43,21 @@ void prepare_pages(Dense& a) noexcept {
     prepare_pages(a.data(), static_cast<std::size_t>(a.size()) * sizeof(double));
 }
 
+// Makes Eigen's matrix-matrix products give the same bits on every machine and for any number
+// of threads. Eigen sizes the blocks of a product from the cache sizes it reads off the processor
+// and from the number of threads it may use, and the depth of those blocks decides the order in
+// which each entry's sum is accumulated. Fixed cache sizes and single-threaded products take both
+// out of the results. Called by every entry point that multiplies matrices; the first call does
+// the work.
+inline void use_reproducible_products() {
+    static const bool done = [] {
+        Eigen::setCpuCacheSizes(32 * 1024, 1024 * 1024, 32 * 1024 * 1024);
+        Eigen::setNbThreads(1);
+        return true;
+    }();
+    (void)done;
+}
+
 // Throws std::invalid_argument when `what` (of length `have`) is shorter than `need`,
 // the length of `other`. Reading past the end of a caller's vector is never an option.
 inline void require_at_least(Index have, const char* what, Index need, const char* other) {

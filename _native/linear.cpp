@@ -9,6 +9,7 @@ namespace zelk {
 
 Vector ols(const Matrix& X, const Vector& y) {
     require_equal(y.size(), "y (length)", X.rows(), "X (rows)");
+    use_reproducible_products();
     // The decomposition flags a non-finite X as invalid input and leaves its factors
     // undefined, so such a fit has no meaningful answer: say so with NaNs.
     if (!X.allFinite() || !y.allFinite()) {
@@ -37,6 +38,17 @@ void add_scaled_lower(Matrix& A, double s, const Matrix& R) {
 
 }  // namespace
 
+// Only the lower triangle is formed, with the same sums as the full product for half the work.
+// Eigen evaluates a tiny product coefficient by coefficient instead of by blocks (its sums then
+// run in another order), and there the full product is kept.
+Matrix gram_lower(const Matrix& Phi) {
+    const Index p = Phi.cols();
+    if (Phi.rows() + 2 * p < EIGEN_GEMM_TO_COEFFBASED_THRESHOLD) return Phi.transpose() * Phi;
+    Matrix A = Matrix::Zero(p, p);
+    A.triangularView<Eigen::Lower>() = Phi.transpose() * Phi;
+    return A;
+}
+
 Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge) {
     const Index p = Phi.cols();
@@ -46,8 +58,10 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
     if (use1) require_square(*R1, p, "R1");
     if (use2) require_square(*R2, p, "R2");
 
+    use_reproducible_products();
+
     const double n = static_cast<double>(y.size());
-    Matrix A = Phi.transpose() * Phi;
+    Matrix A = gram_lower(Phi);
     A.diagonal().array() += ridge;
     if (use1) add_scaled_lower(A, n * gamma1, *R1);
     if (use2) add_scaled_lower(A, n * gamma2, *R2);

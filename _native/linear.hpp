@@ -13,6 +13,10 @@ namespace zelk {
 // A NaN or infinite entry in X or y gives a vector of p NaNs.
 Vector ols(const Matrix& X, const Vector& y);
 
+// The lower triangle (diagonal included) of Phi^T Phi, bit for bit as the full product gives it;
+// the upper triangle is unspecified.
+Matrix gram_lower(const Matrix& Phi);
+
 // Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi^T y, n = len(y), with a
 // pivoted LDL^T factorisation of the lower triangle. A penalty is applied when its weight is
 // != 0 (NaN and negative weights included) and its pointer is non-null; an applied penalty

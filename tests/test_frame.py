@@ -184,6 +184,27 @@ def test_argument_is_copied_not_reordered():
     np.testing.assert_array_equal(y, before)
 
 
+# --- Matrix arguments ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("shape", [(2, 2), (7, 5), (300, 19), (1030, 37), (5, 600)])
+def test_matrix_layouts_give_identical_results(rng, shape):
+    """Row-major float64 takes a tiled transpose, everything else NumPy's copy: same values."""
+    X = rng.integers(-50, 50, shape).astype(float) / 8
+    y = rng.standard_normal(shape[0])
+    want = z.fit_regularized_linear(np.asfortranarray(X), y, ridge=1.0)
+    big = np.zeros((shape[0] * 2, shape[1] + 3))
+    big[::2, 1:-2] = X
+    for form in (X, X.tolist(), np.ascontiguousarray(X), big[::2, 1:-2], (X * 8).astype(np.int32) / 8,
+                 X.astype(np.float32)):
+        assert z.fit_regularized_linear(form, y, ridge=1.0).tobytes() == want.tobytes()
+
+
+def test_matrix_from_one_dimension_is_a_column():
+    assert z.ols([1.0, 2.0, 3.0], [2.0, 4.0, 6.0]) == pytest.approx([2.0])
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        z.ols(np.ones((2, 2, 2)), [1.0, 2.0])
+
+
 # --- Scalars and the call protocol ------------------------------------------------------------
 
 class FloatLike:

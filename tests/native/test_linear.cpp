@@ -1,0 +1,29 @@
+// The penalised fit forms only the lower triangle of its Gram matrix; it must hold exactly the
+// sums of the full product.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "linear.hpp"
+
+namespace {
+
+TEST(GramMatrix, LowerTriangularProductEqualsTheFullProduct) {
+    zelk::use_reproducible_products();
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal;
+    const int shapes[][2] = {{10, 3}, {13, 3}, {14, 3}, {15, 2}, {1, 9}, {0, 4}, {300, 40}, {1000, 16}, {2000, 200}, {5000, 100},
+                             {400, 400}, {600, 60}, {100000, 16}, {257, 129}};
+    for (const auto& s : shapes) {
+        zelk::Matrix Phi(s[0], s[1]);
+        for (Eigen::Index j = 0; j < Phi.cols(); ++j)
+            for (Eigen::Index i = 0; i < Phi.rows(); ++i) Phi(i, j) = normal(rng);
+        const zelk::Matrix full = Phi.transpose() * Phi;
+        const zelk::Matrix lower = zelk::gram_lower(Phi);
+        for (Eigen::Index j = 0; j < s[1]; ++j)
+            for (Eigen::Index i = j; i < s[1]; ++i)
+                ASSERT_EQ(lower(i, j), full(i, j)) << s[0] << " x " << s[1] << " at " << i << ", " << j;
+    }
+}
+
+}  // namespace
