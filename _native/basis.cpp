@@ -182,19 +182,23 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
 Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
     if (deg < -1) throw std::invalid_argument("deg < 0");
     const Index M = Index{deg} + 1;
+    Matrix S(M, M);  // first: a size that cannot be stored fails before any other work
     Vector a1(M), a2(M), b1(M), b2(M);
     deriv_row(x_min, deg, 1, a1);
     deriv_row(x_min, deg, 2, a2);
     deriv_row(x_max, deg, 1, b1);
     deriv_row(x_max, deg, 2, b2);
     // Rb = b2 b1' - a2 a1': the first outer product is rounded, the second is subtracted from
-    // it in one fused step.
-    Matrix Rb(M, M);
+    // it in one fused step. Rb is formed in S, then S = (Rb + Rb') / 2 in place, pair by pair.
     for (Index j = 0; j < M; ++j)
-        for (Index i = 0; i < M; ++i) Rb(i, j) = std::fma(-a2[i], a1[j], b2[i] * b1[j]);
-    Matrix S(M, M);
-    for (Index j = 0; j < M; ++j)
-        for (Index i = 0; i < M; ++i) S(i, j) = 0.5 * (Rb(i, j) + Rb(j, i));
+        for (Index i = 0; i < M; ++i) S(i, j) = std::fma(-a2[i], a1[j], b2[i] * b1[j]);
+    for (Index j = 0; j < M; ++j) {
+        for (Index i = j; i < M; ++i) {
+            const double s = 0.5 * (S(i, j) + S(j, i));
+            S(i, j) = s;
+            S(j, i) = s;
+        }
+    }
     return S;
 }
 
