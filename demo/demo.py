@@ -114,25 +114,33 @@ def plot(path, c, s):
     grid = np.linspace(-1, 1, 400)
     G = z.design_matrix_1d(c["deg"], grid)
     ax.plot(grid, G @ c["truth"], "k--", lw=2, label="truth")
+    styles = {"ols": dict(ls=":", lw=3), "fit_regularized_linear": dict(lw=1.5), "TournamentMCMC": dict(lw=2)}
     for name, (beta, _) in c["rows"].items():
-        ax.plot(grid, G @ beta, lw=1.8, label=name)
+        ax.plot(grid, G @ beta, label=name, **styles[name])
     f = G @ c["truth"]
-    ax.set_ylim(f.min() - 0.6, f.max() + 0.6)
-    ax.set_title("Case 1: curve")
+    ax.set_ylim(f.min() - 1.5, f.max() + 1.5)
+    ax.set_title("Case 1: curve (outliers beyond the axes not shown)")
     ax.legend(loc="upper left", ncol=3, fontsize=9)
 
+    # Case 2: the true surface, then each fit's error against it on one shared scale.
     g0, g1 = np.meshgrid(np.linspace(-1, 1, 120), np.linspace(-1, 1, 120))
     G2 = z.design_matrix_nd(s["mi"], [g0.ravel(), g1.ravel()])
-    panels = [("truth", s["truth"])] + [(n, b) for n, (b, _) in s["rows"].items()]
-    vmin, vmax = (G2 @ s["truth"]).min(), (G2 @ s["truth"]).max()
-    for i, (name, beta) in enumerate(panels):
-        ax = fig.add_subplot(2, 4, 5 + i)
-        im = ax.imshow((G2 @ beta).reshape(g0.shape), origin="lower", extent=(-1, 1, -1, 1),
-                       vmin=vmin, vmax=vmax, cmap="viridis")
-        ax.set_title(f"Case 2: {name}", fontsize=9)
-        ax.set_xticks([])
-        ax.set_yticks([])
-    fig.colorbar(im, ax=fig.axes[1:], shrink=0.8)
+    true2 = (G2 @ s["truth"]).reshape(g0.shape)
+    errors = [(n, (G2 @ b).reshape(g0.shape) - true2) for n, (b, _) in s["rows"].items()]
+    lim = max(np.abs(e).max() for _, e in errors)
+    ax = fig.add_subplot(2, 4, 5)
+    im = ax.imshow(true2, origin="lower", extent=(-1, 1, -1, 1), cmap="viridis")
+    ax.set_title("Case 2: true surface", fontsize=9)
+    fig.colorbar(im, ax=ax, shrink=0.8)
+    for i, (name, err) in enumerate(errors):
+        ax = fig.add_subplot(2, 4, 6 + i)
+        im = ax.imshow(err, origin="lower", extent=(-1, 1, -1, 1), vmin=-lim, vmax=lim, cmap="RdBu_r")
+        ax.set_title(f"error of {name}\nRMS {np.sqrt(np.mean(err ** 2)):.4f}", fontsize=9)
+    for ax in fig.axes:
+        if ax.get_title().startswith(("Case 2", "error")):
+            ax.set_xticks([])
+            ax.set_yticks([])
+    fig.colorbar(im, ax=fig.axes[-3:], shrink=0.8, label="fit - truth")
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
