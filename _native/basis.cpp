@@ -154,8 +154,10 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
 
     std::vector<double> pw(static_cast<std::size_t>(std::max(deg, 1)));
     pw[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included
-    for (int g0 = 0; g0 < n_grid; g0 += chunk) {
-        const int len = std::min(chunk, n_grid - g0);
+    // g0 advances by len, never past n_grid: stepping by a whole chunk from the last one would
+    // pass INT_MAX for an n_grid within a chunk of it.
+    for (int g0 = 0, len = 0; g0 < n_grid; g0 += len) {
+        len = std::min(chunk, n_grid - g0);
         for (int k = 0; k < len; ++k) {
             const double g = static_cast<double>(g0 + k);
             const double x = std::fma(g, dx, x_min);  // afresh from g, never summed

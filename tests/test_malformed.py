@@ -1,0 +1,24 @@
+"""Malformed and extreme input."""
+
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def test_penalties_1d_grid_next_to_the_int_limit_finishes():
+    """An n_grid within one chunk of INT_MAX: the grid index must not step past the limit."""
+    n = 2**31 - 1
+    code = textwrap.dedent(f"""
+        import json, zelk_core as z
+        R1, R2 = z.smoothness_penalty_matrices_1d(1, 0.0, 1.0, {n})
+        print(json.dumps([R1.tolist(), R2.tolist()]))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+    assert out.returncode == 0, out.stderr
+    R1, R2 = json.loads(out.stdout)
+    assert R1[0] == [0.0, 0.0] and R1[1][0] == 0.0
+    assert R1[1][1] == pytest.approx(n / (n - 1), rel=1e-6)  # f' = 1 at n points of weight 1/(n-1)
+    assert R2 == [[0.0, 0.0], [0.0, 0.0]]
