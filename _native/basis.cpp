@@ -132,6 +132,10 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     const Index M = Index{deg} + 1;
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
     PenaltyMatrices1D r;
+    // The results first: a degree whose matrices cannot be stored fails here, before the work
+    // buffers of deg + 1 rows below are filled (which could exhaust memory first).
+    r.R1.resize(M, M);
+    r.R2.resize(M, M);
 
     // The derivative rows of a chunk of grid points, one column per point, padded to whole
     // vectors. Both rows at a point use the same powers x^q, q = 0 .. deg-1, so each is
