@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <new>
 #include <stdexcept>
@@ -313,6 +314,13 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         const Index r0 = job % chunks * kPowChunk;
         const Index len = std::min(kPowChunk, padded - r0);
         packet_pow(t.x + r0, len, static_cast<double>(t.e), t.out + r0);
+        if (t.e % 2 != 0) {
+            // The vectorised pow gives +inf for -inf to an odd power, where std::pow (for the
+            // edge rows) and every other source of x^e give -inf.
+            constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+            for (Index i = r0; i < r0 + len; ++i)
+                if (t.x[i] == kNegInf) t.out[i] = kNegInf;
+        }
     }
 
     // Columns in small dynamic chunks: a thread that gets its core late takes only what is

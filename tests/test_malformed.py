@@ -5,7 +5,10 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
+
+import zelk_core as z
 
 
 def test_penalties_1d_grid_next_to_the_int_limit_finishes():
@@ -22,3 +25,11 @@ def test_penalties_1d_grid_next_to_the_int_limit_finishes():
     assert R1[0] == [0.0, 0.0] and R1[1][0] == 0.0
     assert R1[1][1] == pytest.approx(n / (n - 1), rel=1e-6)  # f' = 1 at n points of weight 1/(n-1)
     assert R2 == [[0.0, 0.0], [0.0, 0.0]]
+
+
+def test_design_matrix_nd_negative_infinity_to_odd_powers():
+    """(-inf)^odd is -inf in every row, whether the vectorised or the scalar pow computes it."""
+    x = np.full(13, -np.inf)
+    Phi = z.design_matrix_nd([[1], [2], [3], [2**31 - 1]], [x])
+    np.testing.assert_array_equal(Phi, np.tile([-np.inf, np.inf, -np.inf, -np.inf], (13, 1)))
+    np.testing.assert_array_equal(Phi[:, 2], z.design_matrix_1d(3, x)[:, 3])
