@@ -33,3 +33,11 @@ def test_design_matrix_nd_negative_infinity_to_odd_powers():
     Phi = z.design_matrix_nd([[1], [2], [3], [2**31 - 1]], [x])
     np.testing.assert_array_equal(Phi, np.tile([-np.inf, np.inf, -np.inf, -np.inf], (13, 1)))
     np.testing.assert_array_equal(Phi[:, 2], z.design_matrix_1d(3, x)[:, 3])
+
+
+@pytest.mark.parametrize("rows, cols", [(0, 300), (0, 3), (300, 0), (0, 0)])
+def test_fit_regularized_linear_empty_design(rows, cols):
+    """No rows: the normal equations are ridge * I b = 0, so b = 0. No columns: an empty b.
+    Neither may reach the blocked Gram product, which divides by the row count."""
+    beta = z.fit_regularized_linear(np.zeros((rows, cols)), np.zeros(rows), np.eye(cols), None, 1.0)
+    assert beta.shape == (cols,) and not beta.any()
