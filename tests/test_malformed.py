@@ -66,7 +66,7 @@ class Tally:
         terminalreporter.write_sep("-", "malformed input: generated calls per function")
         for name, outcomes in self.calls.items():
             detail = ", ".join(f"{k} {v}" for k, v in outcomes.most_common())
-            terminalreporter.write_line(f"{name:32} {sum(outcomes.values()):6}  ({detail})")
+            terminalreporter.write_line(f"{name:36} {sum(outcomes.values()):6}  ({detail})")
 
 
 TALLY = Tally()
