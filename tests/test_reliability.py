@@ -27,10 +27,9 @@ def run_python(code, env=None, timeout=600):
 
 # --- Memory ------------------------------------------------------------------------------------
 
-# Calls whose result could never be stored (a design with 2^40 entries, 8 TiB, first); each must
-# fail with MemoryError on its first allocation, and the process go on, not fill work buffers on
-# the way (16 GiB of them for smoothness_penalty_matrices_1d(2**30, ...)
-# would take the process down before the result was even asked for).
+# Calls whose result could never be stored, a design of 2^40 entries (8 TiB) first. Each must fail
+# with MemoryError on its first allocation, and the process go on; filling work buffers on the
+# way (16 GiB of them for smoothness_penalty_matrices_1d(2**30, ...)) could end it first.
 UNSTORABLE = {
     "design_matrix_1d": "z.design_matrix_1d(2**20 - 1, np.zeros(2**20))",          # 2^40 entries
     "smoothness_penalty_matrices_1d": "z.smoothness_penalty_matrices_1d(2**26, 0.0, 1.0, 2)",
