@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <new>
 #include <stdexcept>
@@ -132,6 +133,10 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     const Index M = Index{deg} + 1;
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
     PenaltyMatrices1D r;
+    // The results first: a degree whose matrices cannot be stored fails here, before the work
+    // buffers of deg + 1 rows below are filled (which could exhaust memory first).
+    r.R1.resize(M, M);
+    r.R2.resize(M, M);
 
     // The derivative rows of a chunk of grid points, one column per point, padded to whole
     // vectors. Both rows at a point use the same powers x^q, q = 0 .. deg-1, so each is
@@ -154,8 +159,10 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
 
     std::vector<double> pw(static_cast<std::size_t>(std::max(deg, 1)));
     pw[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included
-    for (int g0 = 0; g0 < n_grid; g0 += chunk) {
-        const int len = std::min(chunk, n_grid - g0);
+    // g0 advances by len, never past n_grid: stepping by a whole chunk from the last one would
+    // pass INT_MAX for an n_grid within a chunk of it.
+    for (int g0 = 0, len = 0; g0 < n_grid; g0 += len) {
+        len = std::min(chunk, n_grid - g0);
         for (int k = 0; k < len; ++k) {
             const double g = static_cast<double>(g0 + k);
             const double x = std::fma(g, dx, x_min);  // afresh from g, never summed
@@ -307,6 +314,13 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         const Index r0 = job % chunks * kPowChunk;
         const Index len = std::min(kPowChunk, padded - r0);
         packet_pow(t.x + r0, len, static_cast<double>(t.e), t.out + r0);
+        if (t.e % 2 != 0) {
+            // The vectorised pow gives +inf for -inf to an odd power, where std::pow (for the
+            // edge rows) and every other source of x^e give -inf.
+            constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+            for (Index i = r0; i < r0 + len; ++i)
+                if (t.x[i] == kNegInf) t.out[i] = kNegInf;
+        }
     }
 
     // Columns in small dynamic chunks: a thread that gets its core late takes only what is

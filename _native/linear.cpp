@@ -43,6 +43,10 @@ void add_scaled_lower(Matrix& A, double s, const Matrix& R) {
 // run in another order), and there the full product is kept.
 Matrix gram_lower(const Matrix& Phi) {
     const Index p = Phi.cols();
+    // Without rows every sum is empty, and without columns there is nothing to form. Eigen's
+    // blocked product must not see either: it divides by the depth (the row count) when it
+    // sizes its blocks, and takes a reference to the first entry of the result.
+    if (Phi.rows() == 0 || p == 0) return Matrix::Zero(p, p);
     if (Phi.rows() + 2 * p < EIGEN_GEMM_TO_COEFFBASED_THRESHOLD) return Phi.transpose() * Phi;
     Matrix A = Matrix::Zero(p, p);
     A.triangularView<Eigen::Lower>() = Phi.transpose() * Phi;
