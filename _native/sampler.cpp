@@ -15,17 +15,20 @@ GibbsResult gibbs_entropy(const Vector& energies, double T) {
     const double emin = energies.minCoeff();
     const double denom = T + 1e-300;
 
-    Vector w(N);
+    // The exponentials and logarithms are independent per entry and may run on several threads
+    // for a large sample; the sums run in index order, as one thread would run them.
+    const bool parallel = N >= (Index{1} << 15);
+    Vector w(N), log_p(N);
+    prepare_pages(w);
+    prepare_pages(log_p);
+#pragma omp parallel for schedule(static) if (parallel)
+    for (Index i = 0; i < N; ++i) w[i] = std::exp(-(energies[i] - emin) / denom);
     double wsum = 0.0;
-    for (Index i = 0; i < N; ++i) {
-        w[i] = std::exp(-(energies[i] - emin) / denom);
-        wsum += w[i];
-    }
+    for (Index i = 0; i < N; ++i) wsum += w[i];
+#pragma omp parallel for schedule(static) if (parallel)
+    for (Index i = 0; i < N; ++i) log_p[i] = std::log(w[i] / wsum + 1e-300);
     double H = 0.0;
-    for (Index i = 0; i < N; ++i) {
-        const double p = w[i] / wsum;
-        H = std::fma(-p, std::log(p + 1e-300), H);
-    }
+    for (Index i = 0; i < N; ++i) H = std::fma(-(w[i] / wsum), log_p[i], H);
     const double Hmax = std::log(static_cast<double>(std::max<Index>(N, 2)));
     const double He = H / (Hmax + 1e-300);
 
