@@ -19,6 +19,9 @@ import numpy as np
 import zelk_core as z
 
 
+GAMMAS = (1e-5, 1e-6)  # weights of the first- and second-derivative penalties
+
+
 def progress(msg):
     print(f"  .. {msg}", file=sys.stderr, flush=True)
 
@@ -37,7 +40,22 @@ def corrupt(rng, y, share):
     return ~bad
 
 
-def report(title, rows, truth, Phi, y, inliers, k, R1, R2, g1, g2):
+def three_fits(case, Phi, y, R1, R2, args):
+    """Least squares, the penalised normal equations and the tournament sampler: coefficients
+    and seconds of each."""
+    g1, g2 = GAMMAS
+    sampler = z.TournamentMCMC(n_deep=args.n_deep, seed=args.seed)
+    return {
+        "ols": timed(f"{case}: ols", lambda: z.ols(Phi, y)),
+        "fit_regularized_linear": timed(f"{case}: fit_regularized_linear",
+                                        lambda: z.fit_regularized_linear(Phi, y, R1, R2, g1, g2)),
+        "TournamentMCMC": timed(f"{case}: TournamentMCMC",
+                                lambda: sampler.fit(Phi, y, R1, R2, g1, g2).beta_mcmc),
+    }
+
+
+def report(title, rows, truth, Phi, y, inliers, k, R1, R2):
+    g1, g2 = GAMMAS
     print(f"\n{title}")
     header = f"  {'fit':28s} {'|b - truth|':>11s} {'score':>10s} {'success':>8s} {'RMS inliers':>11s} {'time':>9s}"
     print(header)
@@ -62,17 +80,9 @@ def curve(args, rng):
     y = Phi @ truth + rng.normal(0.0, 0.03, args.n)
     inliers = corrupt(rng, y, args.outliers)
     R1, R2 = z.smoothness_penalty_matrices_1d(deg, -1.0, 1.0)
-    g1, g2 = 1e-5, 1e-6
-    sampler = z.TournamentMCMC(n_deep=args.n_deep, seed=args.seed)
-    rows = {
-        "ols": timed("curve: ols", lambda: z.ols(Phi, y)),
-        "fit_regularized_linear": timed("curve: fit_regularized_linear",
-                                        lambda: z.fit_regularized_linear(Phi, y, R1, R2, g1, g2)),
-        "TournamentMCMC": timed("curve: TournamentMCMC",
-                                lambda: sampler.fit(Phi, y, R1, R2, g1, g2).beta_mcmc),
-    }
+    rows = three_fits("curve", Phi, y, R1, R2, args)
     report(f"Case 1: degree-{deg} curve, {args.n} samples, {1 - inliers.mean():.0%} gross outliers",
-           rows, truth, Phi, y, inliers, deg + 1, R1, R2, g1, g2)
+           rows, truth, Phi, y, inliers, deg + 1, R1, R2)
     return dict(x=x, y=y, inliers=inliers, truth=truth, deg=deg, rows=rows)
 
 
@@ -87,17 +97,9 @@ def surface(args, rng):
     Phi = z.design_matrix_nd(mi, [x0, x1])
     y = Phi @ truth + rng.normal(0.0, 0.03, n)
     inliers = corrupt(rng, y, args.outliers)
-    g1, g2 = 1e-5, 1e-6
-    sampler = z.TournamentMCMC(n_deep=args.n_deep, seed=args.seed)
-    rows = {
-        "ols": timed("surface: ols", lambda: z.ols(Phi, y)),
-        "fit_regularized_linear": timed("surface: fit_regularized_linear",
-                                        lambda: z.fit_regularized_linear(Phi, y, R1, R2, g1, g2)),
-        "TournamentMCMC": timed("surface: TournamentMCMC",
-                                lambda: sampler.fit(Phi, y, R1, R2, g1, g2).beta_mcmc),
-    }
+    rows = three_fits("surface", Phi, y, R1, R2, args)
     report(f"Case 2: surface of degrees {degrees} ({len(mi)} coefficients), {n} samples, "
-           f"{1 - inliers.mean():.0%} gross outliers", rows, truth, Phi, y, inliers, len(mi), R1, R2, g1, g2)
+           f"{1 - inliers.mean():.0%} gross outliers", rows, truth, Phi, y, inliers, len(mi), R1, R2)
     return dict(mi=mi, truth=truth, rows=rows)
 
 
