@@ -363,6 +363,39 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     return Phi;
 }
 
+std::array<Matrix, 3> axis_grams(Index n, double lo, double hi, int deg) {
+    // The axis and its tables are made a chunk of points at a time, so memory does not grow
+    // with n. A chunk starts at a multiple of the packet size in an aligned buffer, so the
+    // linearly spaced fill computes every point exactly as it does for the whole axis (whole
+    // packets from the start, single points at the end).
+    constexpr Index kChunk = 4096;
+    const int P = deg + 1;
+    std::array<Matrix, 3> gram;
+    for (Matrix& g : gram) g = Matrix::Zero(P, P);
+    Vector axis(std::min(n, kChunk));
+    Matrix T(axis.size(), P);
+    for (Index k0 = 0; k0 < n; k0 += kChunk) {
+        const Index len = std::min(kChunk, n - k0);
+        axis.head(len) = Vector::LinSpaced(n, lo, hi).segment(k0, len);
+        for (int o = 0; o < 3; ++o) {
+            for (int p = 0; p < P; ++p)
+                for (Index k = 0; k < len; ++k) T(k, p) = col_deriv_scalar(axis[k], p, o);
+            Matrix& g = gram[static_cast<std::size_t>(o)];
+            for (int b = 0; b < P; ++b) {
+                for (int a = b; a < P; ++a) {
+                    double s = g(a, b);
+                    for (Index k = 0; k < len; ++k) s = std::fma(T(k, a), T(k, b), s);
+                    g(a, b) = s;
+                }
+            }
+        }
+    }
+    for (Matrix& g : gram)
+        for (int b = 0; b < P; ++b)
+            for (int a = b + 1; a < P; ++a) g(b, a) = g(a, b);
+    return gram;
+}
+
 PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
                                             const std::vector<Bound>& bounds,
                                             int n_grid_per_dim) {
@@ -402,23 +435,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
         const double lo = bounds[d].first, hi = bounds[d].second;
         const double step = (hi - lo) / static_cast<double>(n - 1);
         dV = step * dV;
-        const Vector axis = Vector::LinSpaced(n, lo, hi);
-        const int P = degrees[d] + 1;
-        Matrix T(n, P);
-        for (int o = 0; o < 3; ++o) {
-            for (int p = 0; p < P; ++p)
-                for (Index k = 0; k < n; ++k) T(k, p) = col_deriv_scalar(axis[k], p, o);
-            Matrix& Gm = gram[d][static_cast<std::size_t>(o)];
-            Gm.resize(P, P);
-            for (int b = 0; b < P; ++b) {
-                for (int a = b; a < P; ++a) {
-                    double s = 0.0;
-                    for (Index k = 0; k < n; ++k) s += T(k, a) * T(k, b);
-                    Gm(a, b) = s;
-                    Gm(b, a) = s;
-                }
-            }
-        }
+        gram[d] = axis_grams(n, lo, hi, degrees[d]);
     }
 
     // Over the leading dimensions 0 .. d, with Kronecker products over those dimensions:

@@ -234,3 +234,32 @@ TEST(BoundaryReduce1d, SameBitsAsSymmetrisedOuterProducts) {
 }
 
 }  // namespace
+
+namespace {
+
+// The per-axis Gram matrices are made a chunk of grid points at a time; they must equal the
+// sums over the whole axis and its whole derivative tables.
+TEST(AxisGrams, ChunkedEqualsWholeAxis) {
+    for (Eigen::Index n : {2, 3, 5, 30, 4095, 4096, 4097, 4099, 8195, 12290}) {
+        for (int deg : {0, 1, 4}) {
+            const double lo = -0.7, hi = 1.3;
+            const zelk::Vector axis = zelk::Vector::LinSpaced(n, lo, hi);
+            const auto grams = zelk::axis_grams(n, lo, hi, deg);
+            for (int o = 0; o < 3; ++o) {
+                zelk::Matrix T(n, deg + 1);
+                for (int p = 0; p <= deg; ++p)
+                    for (Eigen::Index k = 0; k < n; ++k) T(k, p) = zelk::col_deriv_scalar(axis[k], p, o);
+                for (int a = 0; a <= deg; ++a) {
+                    for (int b = 0; b <= a; ++b) {
+                        double s = 0.0;
+                        for (Eigen::Index k = 0; k < n; ++k) s = std::fma(T(k, a), T(k, b), s);
+                        ASSERT_EQ(grams[o](a, b), s) << "n=" << n << " deg=" << deg << " o=" << o;
+                        ASSERT_EQ(grams[o](b, a), s);
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
