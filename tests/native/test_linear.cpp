@@ -12,8 +12,10 @@ TEST(GramMatrix, LowerTriangularProductEqualsTheFullProduct) {
     zelk::use_reproducible_products();
     std::mt19937_64 rng(11);
     std::normal_distribution<double> normal;
-    const int shapes[][2] = {{10, 3}, {13, 3}, {14, 3}, {15, 2}, {1, 9}, {0, 4}, {300, 40}, {1000, 16}, {2000, 200}, {5000, 100},
-                             {400, 400}, {600, 60}, {100000, 16}, {257, 129}};
+    const int shapes[][2] = {{10, 3},    {13, 3},    {14, 3},   {15, 2},     {1, 9},     {0, 4},
+                             {300, 40},  {1000, 16}, {2000, 200}, {5000, 100}, {400, 400}, {600, 60},
+                             {100000, 16}, {257, 129}, {48, 24},  {60, 25},    {999, 37},  {4000, 300},
+                             {50, 301},  {3001, 59}, {200, 49},  {1200, 61},  {100, 205}, {48, 300}};
     for (const auto& s : shapes) {
         zelk::Matrix Phi(s[0], s[1]);
         for (Eigen::Index j = 0; j < Phi.cols(); ++j)
