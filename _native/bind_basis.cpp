@@ -3,26 +3,32 @@
 
 namespace zelk {
 
+namespace {
+
+// The records' members move into typed tuples (and the matrices from there into NumPy)
+// without a copy.
+auto penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
+    PenaltyMatrices1D r = smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+    return py::make_tuple(std::move(r.R1), std::move(r.R2));
+}
+
+auto penalty_matrices_nd(const std::vector<int>& degrees, const std::vector<Bound>& bounds,
+                         int n_grid_per_dim) {
+    PenaltyMatricesND r = build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+    return py::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
+}
+
+}  // namespace
+
 void bind_basis(py::module_& m) {
     m.def("design_matrix_1d", &design_matrix_1d, py::arg("deg"), py::arg("x"));
-    m.def(
-        "smoothness_penalty_matrices_1d",
-        [](int deg, double x_min, double x_max, int n_grid) {
-            PenaltyMatrices1D r = smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
-            return py::make_tuple(std::move(r.R1), std::move(r.R2));
-        },
-        py::arg("deg"), py::arg("x_min"), py::arg("x_max"), py::arg_v("n_grid", 600));
+    m.def("smoothness_penalty_matrices_1d", &penalty_matrices_1d, py::arg("deg"), py::arg("x_min"),
+          py::arg("x_max"), py::arg_v("n_grid", 600));
     m.def("boundary_reduce_1d", &boundary_reduce_1d, py::arg("deg"), py::arg("x_min"),
           py::arg("x_max"));
     m.def("design_matrix_nd", &design_matrix_nd, py::arg("multi_indices"), py::arg("X_cols"));
-    m.def(
-        "build_penalty_matrices_nd",
-        [](const std::vector<int>& degrees, const std::vector<Bound>& bounds,
-           int n_grid_per_dim) {
-            PenaltyMatricesND r = build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
-            return py::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
-        },
-        py::arg("degrees"), py::arg("bounds"), py::arg_v("n_grid_per_dim", 30));
+    m.def("build_penalty_matrices_nd", &penalty_matrices_nd, py::arg("degrees"), py::arg("bounds"),
+          py::arg_v("n_grid_per_dim", 30));
 }
 
 }  // namespace zelk

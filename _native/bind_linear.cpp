@@ -19,7 +19,7 @@ Vector fit_regularized_linear_py(const Matrix& Phi, const Vector& y, const py::o
 void bind_linear(py::module_& m) {
     m.def("ols", &ols, py::arg("X"), py::arg("y"));
     m.def("fit_regularized_linear", &fit_regularized_linear_py, py::arg("Phi"), py::arg("y"),
-          py::arg_v("R1", py::none(), "None"), py::arg_v("R2", py::none(), "None"),
+          py::arg_v("R1", py::none()), py::arg_v("R2", py::none()),
           py::arg_v("gamma1", 0.0), py::arg_v("gamma2", 0.0), py::arg_v("ridge", 1e-10));
 }
 
