@@ -3,11 +3,12 @@
 // The same behaviour as pybind11's caster for dense Eigen types (the argument becomes a NumPy
 // array, must have one or two dimensions and a conforming shape, and is copied once, with
 // NumPy's own element conversion, into fresh native storage; results are moved into
-// capsule-owned storage without a copy), with two differences in speed, none in values: the
+// capsule-owned storage without a copy), with differences in speed only, none in values: the
 // pages of a large copy are prepared before it is filled (prepare_pages), which makes converting
-// a big array several times faster than taking one page fault per 4 KiB, and a row-major float64
-// matrix, NumPy's default layout, is transposed into column-major storage tile by tile instead
-// of element by element.
+// a big array several times faster than taking one page fault per 4 KiB; float64 data is copied
+// here rather than by NumPy, a row-major matrix (NumPy's default layout) transposed into
+// column-major storage tile by tile instead of element by element; and a large copy is shared
+// out to all threads.
 // Included through bindings.hpp, so every translation unit sees the same caster.
 #pragma once
 
@@ -19,15 +20,20 @@
 #include <algorithm>
 
 #include <immintrin.h>
+#include <omp.h>
 
 namespace pybind11::detail {
 
 // dst (rows x cols, column-major) = src (rows x cols, row-major): tiles of 256 rows by 16
 // columns (32 KiB, one L1 cache) moved as 4 x 4 blocks transposed in AVX registers.
+// A large matrix is shared out to the threads by tiles of rows.
 inline void copy_row_major(const double* src, zelk::Index rows, zelk::Index cols, double* dst) {
     using zelk::Index;
     constexpr Index kTileRows = 256, kTileCols = 16;
-    for (Index i0 = 0; i0 < rows; i0 += kTileRows) {
+    const Index tiles = (rows + kTileRows - 1) / kTileRows;
+#pragma omp parallel for schedule(static) if (tiles > 1 && rows * cols >= (Index{1} << 18))
+    for (Index t = 0; t < tiles; ++t) {
+        const Index i0 = t * kTileRows;
         const Index i1 = std::min(rows, i0 + kTileRows);
         for (Index j0 = 0; j0 < cols; j0 += kTileCols) {
             const Index j1 = std::min(cols, j0 + kTileCols);
@@ -59,6 +65,22 @@ inline void copy_row_major(const double* src, zelk::Index rows, zelk::Index cols
     }
 }
 
+// dst[0, n) = src[0, n); a large block is shared out to the threads in equal parts.
+inline void copy_contiguous(const double* src, zelk::Index n, double* dst) {
+    using zelk::Index;
+    constexpr Index kParallelMin = Index{1} << 18;
+    if (n < kParallelMin) {
+        std::copy(src, src + n, dst);
+        return;
+    }
+#pragma omp parallel
+    {
+        const Index threads = omp_get_num_threads(), t = omp_get_thread_num();
+        const Index begin = n * t / threads, end = n * (t + 1) / threads;
+        std::copy(src + begin, src + end, dst + begin);
+    }
+}
+
 template <typename Type>
 struct zelk_dense_caster {
     using Scalar = typename Type::Scalar;
@@ -78,6 +100,12 @@ struct zelk_dense_caster {
         if (dims == 2 && fits.rows > 1 && fits.cols > 1 && (buf.flags() & kAlignedRowMajor) == kAlignedRowMajor &&
             isinstance<array_t<double>>(buf)) {
             copy_row_major(static_cast<const double*>(buf.data()), fits.rows, fits.cols, value.data());
+            return true;
+        }
+        // Column-major float64 data (a 1-D array included) already has the order of the storage.
+        constexpr int kAlignedColMajor = npy_api::NPY_ARRAY_F_CONTIGUOUS_ | npy_api::NPY_ARRAY_ALIGNED_;
+        if ((buf.flags() & kAlignedColMajor) == kAlignedColMajor && isinstance<array_t<double>>(buf)) {
+            copy_contiguous(static_cast<const double*>(buf.data()), value.size(), value.data());
             return true;
         }
         auto ref = reinterpret_steal<array>(eigen_ref_array<props>(value));

@@ -13,9 +13,14 @@ namespace zelk {
 // A NaN or infinite entry in X or y gives a vector of p NaNs.
 Vector ols(const Matrix& X, const Vector& y);
 
-// The lower triangle (diagonal included) of Phi^T Phi, bit for bit as the full product gives it;
-// the upper triangle is unspecified.
-Matrix gram_lower(const Matrix& Phi);
+// The normal equations of the least-squares problem Phi b = y: A holds Phi^T Phi in its lower
+// triangle (diagonal included), bit for bit as the full product gives it, and unspecified
+// values above; b = Phi^T y. Throws std::invalid_argument when len(y) != rows of Phi.
+struct NormalEquations {
+    Matrix A;
+    Vector b;
+};
+NormalEquations normal_equations(const Matrix& Phi, const Vector& y);
 
 // Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi^T y, n = len(y), with a
 // pivoted LDL^T factorisation of the lower triangle. A penalty is applied when its weight is

@@ -186,9 +186,10 @@ def test_argument_is_copied_not_reordered():
 
 # --- Matrix arguments ------------------------------------------------------------------------
 
-@pytest.mark.parametrize("shape", [(2, 2), (7, 5), (300, 19), (1030, 37), (5, 600)])
+@pytest.mark.parametrize("shape", [(2, 2), (7, 5), (300, 19), (1030, 37), (5, 600), (1030, 300)])
 def test_matrix_layouts_give_identical_results(rng, shape):
-    """Row-major float64 takes a tiled transpose, everything else NumPy's copy: same values."""
+    """Row-major float64 takes a tiled transpose, column-major float64 a plain copy (both shared
+    out to threads when large), everything else NumPy's copy: same values."""
     X = rng.integers(-50, 50, shape).astype(float) / 8
     y = rng.standard_normal(shape[0])
     want = z.fit_regularized_linear(np.asfortranarray(X), y, ridge=1.0)
