@@ -67,14 +67,14 @@ struct PenaltyMatricesND {
     MultiIndexList multi_indices;  // the basis: row and column m belong to multi_indices[m]
 };
 
-// Product rectangle rule on the full grid of n_grid_per_dim even points per axis (both ends
-// included, every point with the full weight dV = prod_d step_d). Throws
-// std::invalid_argument "Dimension mismatch.", then "degree < -1", then "n_grid_per_dim < 2".
 // The Gram matrices T[o]' T[o], o = 0, 1, 2, of one axis of the N-D penalties: T[o](k, p) is
 // col_deriv_scalar(axis[k], p, o) over the n points of Vector::LinSpaced(n, lo, hi), summed in
 // ascending k. Memory does not grow with n.
 std::array<Matrix, 3> axis_grams(Index n, double lo, double hi, int deg);
 
+// Product rectangle rule on the full grid of n_grid_per_dim even points per axis (both ends
+// included, every point with the full weight dV = prod_d step_d). Throws
+// std::invalid_argument "Dimension mismatch.", then "degree < -1", then "n_grid_per_dim < 2".
 PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
                                             const std::vector<Bound>& bounds, int n_grid_per_dim);
 

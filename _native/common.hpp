@@ -85,9 +85,13 @@ inline void require_square(const Matrix& R, Index p, const char* name) {
     }
 }
 
-// A penalty that will be applied (weight != 0, matrix present) must be p x p.
+// Whether a penalty is applied: its matrix is present and its weight is != 0 (a NaN weight
+// counts as non-zero). A penalty that is not applied is never read.
+inline bool penalty_applies(const Matrix* R, double gamma) { return gamma != 0.0 && R != nullptr; }
+
+// A penalty that will be applied must be p x p.
 inline void require_penalty(const Matrix* R, double gamma, Index p, const char* name) {
-    if (gamma != 0.0 && R != nullptr) require_square(*R, p, name);
+    if (penalty_applies(R, gamma)) require_square(*R, p, name);
 }
 
 }  // namespace zelk

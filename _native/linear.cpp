@@ -124,16 +124,14 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
                               const Matrix* R2, double gamma1, double gamma2, double ridge) {
     const Index p = Phi.cols();
     require_equal(y.size(), "y (length)", Phi.rows(), "Phi (rows)");
-    const bool use1 = gamma1 != 0.0 && R1 != nullptr;
-    const bool use2 = gamma2 != 0.0 && R2 != nullptr;
-    if (use1) require_square(*R1, p, "R1");
-    if (use2) require_square(*R2, p, "R2");
+    require_penalty(R1, gamma1, p, "R1");
+    require_penalty(R2, gamma2, p, "R2");
 
     const double n = static_cast<double>(y.size());
     NormalEquations eq = normal_equations(Phi, y);
     eq.A.diagonal().array() += ridge;
-    if (use1) add_scaled_lower(eq.A, n * gamma1, *R1);
-    if (use2) add_scaled_lower(eq.A, n * gamma2, *R2);
+    if (penalty_applies(R1, gamma1)) add_scaled_lower(eq.A, n * gamma1, *R1);
+    if (penalty_applies(R2, gamma2)) add_scaled_lower(eq.A, n * gamma2, *R2);
     return Eigen::LDLT<Matrix, Eigen::Lower>(eq.A).solve(eq.b);
 }
 

@@ -217,9 +217,9 @@ double score_from_hits(Index hits, Index n, double complexity, const Vector* bet
     if (pen != nullptr && beta != nullptr && pen->active()) {
         Vector local;
         Vector& t = scratch != nullptr ? *scratch : local;
-        if (pen->gamma1 != 0.0 && pen->R1 != nullptr)
+        if (penalty_applies(pen->R1, pen->gamma1))
             L = std::fma(quad_form(*beta, *pen->R1, t), pen->gamma1, L);
-        if (pen->gamma2 != 0.0 && pen->R2 != nullptr)
+        if (penalty_applies(pen->R2, pen->gamma2))
             L = std::fma(quad_form(*beta, *pen->R2, t), pen->gamma2, L);
     }
     return L;

@@ -30,7 +30,7 @@ struct PenaltySpec {
     double gamma2 = 0.0;
 
     // Whether any penalty would be added (a NaN weight counts as non-zero).
-    bool active() const { return (gamma1 != 0.0 && R1 != nullptr) || (gamma2 != 0.0 && R2 != nullptr); }
+    bool active() const { return penalty_applies(R1, gamma1) || penalty_applies(R2, gamma2); }
 };
 
 // Throws std::invalid_argument unless every penalty that will be applied is p x p.

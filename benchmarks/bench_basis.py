@@ -92,29 +92,32 @@ def np_nd_outer(degrees, X):
     return Phi
 
 
-def np_penalties_1d(deg, x_min, x_max, n_grid):
+def _grid(x_min, x_max, n_grid):
     dx = (x_max - x_min) / (n_grid - 1)
-    x = x_min + np.arange(n_grid) * dx
-    pw = x[:, None] ** np.arange(deg)
+    return x_min + np.arange(n_grid) * dx, dx
+
+
+def _penalties_from_powers(pw, dx):
+    """R1 and R2 from the powers x^q, q = 0 .. deg-1, one row per grid point."""
+    n_grid, deg = pw.shape
     p = np.arange(deg + 1)
     d1 = np.zeros((n_grid, deg + 1))
     d2 = np.zeros((n_grid, deg + 1))
     d1[:, 1:] = pw * p[1:]
     d2[:, 2:] = pw[:, :-1] * (p[2:] * (p[2:] - 1))
     return dx * (d1.T @ d1), dx * (d2.T @ d2)
+
+
+def np_penalties_1d(deg, x_min, x_max, n_grid):
+    x, dx = _grid(x_min, x_max, n_grid)
+    return _penalties_from_powers(x[:, None] ** np.arange(deg), dx)
 
 
 def np_penalties_1d_cumprod(deg, x_min, x_max, n_grid):
     """The same with the powers as running products instead of pow."""
-    dx = (x_max - x_min) / (n_grid - 1)
-    x = x_min + np.arange(n_grid) * dx
+    x, dx = _grid(x_min, x_max, n_grid)
     pw = np.cumprod(np.column_stack([np.ones_like(x)] + [x] * (deg - 1)), axis=1)
-    p = np.arange(deg + 1)
-    d1 = np.zeros((n_grid, deg + 1))
-    d2 = np.zeros((n_grid, deg + 1))
-    d1[:, 1:] = pw * p[1:]
-    d2[:, 2:] = pw[:, :-1] * (p[2:] * (p[2:] - 1))
-    return dx * (d1.T @ d1), dx * (d2.T @ d2)
+    return _penalties_from_powers(pw, dx)
 
 
 def _tables(degrees, bounds, n):

@@ -25,8 +25,6 @@ def run_robust(table):
                                                       0.5 / n))
 
 
-
-
 def np_mdl_score(yp, yt, k, H=20, beta=None, R1=None, R2=None, gamma1=0.0, gamma2=0.0):
     """The score as a careful NumPy user would write it."""
     n = yt.size
