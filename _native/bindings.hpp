@@ -21,6 +21,9 @@ inline const Matrix* optional_matrix(const py::object& obj, Matrix& storage) {
     return &storage;
 }
 
+// Lets long computations stop for a pending signal (see runtime.hpp).
+void install_runtime_hooks();
+
 void bind_stats(py::module_& m);
 void bind_basis(py::module_& m);
 void bind_linear(py::module_& m);

@@ -3,6 +3,7 @@
 
 PYBIND11_MODULE(zelk_core, m, pybind11::multiple_interpreters::not_supported()) {
     m.doc() = "ZELK-P performans-kritik cekirdegi (C++/Eigen).";
+    zelk::install_runtime_hooks();
     zelk::bind_stats(m);
     zelk::bind_basis(m);
     zelk::bind_linear(m);

@@ -1,0 +1,52 @@
+// How the numerical core behaves inside its host process: when parallel regions may start
+// worker threads, and how long computations stop early when the host asks them to (Ctrl-C).
+// Plain C++: the host (the Python bindings) installs the one hook it needs.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <thread>
+
+namespace zelk {
+
+// --- Threads ---------------------------------------------------------------------------------
+
+// Whether parallel regions may start worker threads. False in a process forked from the one
+// that loaded the core: GNU OpenMP's thread pool does not survive fork, and a region there would
+// wait for ever for workers that no longer exist. Results never depend on the number of threads,
+// so a forked child runs every region on its calling thread alone, with the same bits. Every
+// parallel region carries `if (zelk::threads_allowed() && <worth it>)`.
+bool threads_allowed() noexcept;
+
+// --- Interrupts ------------------------------------------------------------------------------
+
+// Installed by the host: runs on the thread that called into the core and throws to stop the
+// computation (the Python bindings raise the pending KeyboardInterrupt). It is never run on a
+// worker thread. Without a hook, polling does nothing.
+using InterruptHook = void (*)();
+void set_interrupt_hook(InterruptHook hook) noexcept;
+
+// For serial code on the calling thread, between pieces of work of a few milliseconds at most:
+// runs the hook, which may throw.
+void poll_interrupt();
+
+// The stop flag of one parallel computation, created on the calling thread before the region.
+// Inside the region every thread calls poll() between pieces of work; it never throws. On the
+// calling thread it runs the hook and keeps what that throws; from then on poll() returns true
+// on every thread, which then leaves its work. After the region the calling thread calls
+// rethrow(), which throws what the hook threw, if anything.
+class StopFlag {
+public:
+    bool poll() noexcept;
+    bool stopped() const noexcept { return stop_.load(std::memory_order_relaxed); }
+    void rethrow() const {
+        if (reason_) std::rethrow_exception(reason_);
+    }
+
+private:
+    std::thread::id owner_ = std::this_thread::get_id();
+    std::atomic<bool> stop_{false};
+    std::exception_ptr reason_;
+};
+
+}  // namespace zelk
