@@ -213,13 +213,26 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
 
 void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim,
                             std::vector<int>& current, MultiIndexList& out) {
-    if (dim == degrees.size()) {
-        out.push_back(current);
-        return;
+    // An odometer over dimensions dim .. D-1, the last one turning fastest: the lexicographic
+    // order of a nested loop per dimension, without a call level per dimension, so that any
+    // number of dimensions fits on the stack.
+    const std::size_t D = degrees.size();
+    for (std::size_t d = dim; d < D; ++d) {
+        if (degrees[d] < 0) return;  // a dimension without exponents: no multi-index at all
+        current[d] = 0;
     }
-    for (int i = 0; i <= degrees[dim]; ++i) {
-        current[dim] = i;
-        generate_multi_indices(degrees, dim + 1, current, out);
+    for (;;) {
+        out.push_back(current);
+        std::size_t d = D;
+        for (;;) {
+            if (d <= dim) return;  // every dimension has run through its exponents
+            --d;
+            if (current[d] < degrees[d]) {
+                ++current[d];
+                break;
+            }
+            current[d] = 0;
+        }
     }
 }
 
@@ -478,9 +491,15 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
                     const double* g0 = G0.col(b).data();
                     const double* g1 = G1.col(b).data();
                     const double* g2 = G2.col(b).data();
+                    // A term with an exactly zero Gram entry is left out rather than added as
+                    // a zero product: in thousands of dimensions A overflows, and inf * 0 would
+                    // make a vanishing derivative NaN. Otherwise the same sums (a left-out term
+                    // can only change the sign of a zero, which the final scaling clears).
                     for (Index i = 0; i < P; ++i) {
-                        outB[i] = std::fma(a, g1[i], bb * g0[i]);
-                        outC[i] = std::fma(a, g2[i], std::fma(b2, g1[i], c * g0[i]));
+                        const double b0 = bb * g0[i], c0 = c * g0[i];
+                        outB[i] = g1[i] == 0.0 ? b0 : std::fma(a, g1[i], b0);
+                        const double c1 = g1[i] == 0.0 ? c0 : std::fma(b2, g1[i], c0);
+                        outC[i] = g2[i] == 0.0 ? c1 : std::fma(a, g2[i], c1);
                     }
                     if (!last) {
                         double* outA = A1.data() + s * m1 + r0 * P;

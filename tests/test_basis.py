@@ -255,6 +255,20 @@ def test_penalties_nd_worked_examples():
     assert R1.shape == R2.shape == (0, 0) and mis == []
 
 
+def test_penalties_nd_in_very_many_dimensions():
+    # As many dimensions as anyone can pass: the multi-indices come from a loop, not from one
+    # call level per dimension, so the stack does not run out.
+    D = 200_000
+    R1, R2, mis = z.build_penalty_matrices_nd([0] * D, [(0, 1)] * D, 2)
+    assert mis == [[0] * D]
+    np.testing.assert_array_equal(R1, [[0.0]])
+    np.testing.assert_array_equal(R2, [[0.0]])
+    # Mixed degrees keep the order of nested loops, the last dimension fastest.
+    degrees = [1, 0, 2] + [0] * 1000 + [1]
+    _, _, mis = z.build_penalty_matrices_nd(degrees, [(0, 1)] * len(degrees), 2)
+    assert mis == [list(t) for t in itertools.product(*(range(d + 1) for d in degrees))]
+
+
 @pytest.mark.parametrize("degrees, bounds, n, message", [
     ([2, 3], [(0, 1)], 30, "Dimension mismatch."),
     ([-2], [], 1, "Dimension mismatch."),               # checked first
