@@ -77,11 +77,15 @@ def fit_regularized_linear(
     ridge: _Float = 1e-10,
 ) -> _VectorResult:
     """Solves (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi'y, n = len(y), by LDL'.
-    R1 and R2 are None or matrices (RuntimeError if not convertible)."""
+    R1 and R2 are None or matrices (RuntimeError naming the argument if not convertible); a
+    penalty applies when its weight is not 0. p NaNs for a NaN or infinity in Phi, y, ridge or an
+    applied penalty or weight. ValueError if len(y) != rows of Phi or an applied penalty is not
+    p x p."""
 
 @final
 class GibbsResult:
-    """Entropy summary of an energy sample (read-only; returned by gibbs_entropy)."""
+    """Entropy summary of an energy sample (read-only; returned by gibbs_entropy). Pickles and
+    copies with its values exactly kept; its repr shows them."""
 
     @property
     def H(self) -> float:
@@ -108,7 +112,8 @@ def gibbs_entropy(energies: _Vector, T: _Float = 1.0) -> GibbsResult:
 
 @final
 class MCMCResult:
-    """Result of TournamentMCMC.fit (read-only)."""
+    """Result of TournamentMCMC.fit (read-only). Pickles and copies with its values exactly
+    kept; its repr shows them."""
 
     @property
     def beta_mcmc(self) -> _VectorResult:
@@ -130,7 +135,9 @@ class MCMCResult:
 class TournamentMCMC:
     """Tournament of annealed Metropolis chains minimising the description length of the
     coefficients of y ~ X b: a parallel warm-up, a diverse elite, a serial refinement. The same
-    inputs, settings and seed give the same bits, whatever the number of threads."""
+    inputs, settings and seed give the same bits, whatever the number of threads. The settings
+    are fixed and not readable as attributes; the repr shows them, and a pickle or copy is a
+    sampler with the same settings."""
 
     def __init__(
         self,
@@ -151,4 +158,6 @@ class TournamentMCMC:
         gamma1: _Float = 0.0,
         gamma2: _Float = 0.0,
     ) -> MCMCResult:
-        """Searches the coefficients; R1 and R2 are None or k x k penalty matrices."""
+        """Searches the coefficients; R1 and R2 are None or k x k penalty matrices (RuntimeError
+        naming the argument if not convertible). ValueError if len(y) != rows of X. Ctrl-C stops
+        it within a fraction of a second."""

@@ -122,7 +122,8 @@ double col_deriv_scalar(double val, int p, int order) {
 void deriv_row(double x, int deg, int order, Vector& out) {
     require_order(order);
     if (deg < 0) return;
-    require_at_least(out.size(), "the derivative row", Index{deg} + 1, "deg + 1");
+    require_at_least(out.size(), "the derivative row", Index{deg} + 1,
+                     ("degree " + std::to_string(deg)).c_str(), "monomials");
     for (int p = 0; p <= deg; ++p) out[p] = col_deriv_scalar(x, p, order);
 }
 
@@ -266,7 +267,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         if (multi_indices[m].size() < D) {
             const std::string what = "multi_indices[" + std::to_string(m) + "]";
             require_at_least(static_cast<Index>(multi_indices[m].size()), what.c_str(),
-                             static_cast<Index>(D), "X_cols");
+                             static_cast<Index>(D), "X_cols", "vectors");
         }
     }
     const Index M = static_cast<Index>(multi_indices.size());

@@ -9,8 +9,8 @@ Vector fit_regularized_linear_py(const Matrix& Phi, const Vector& y, const py::o
                                  const py::object& R2, double gamma1, double gamma2,
                                  double ridge) {
     Matrix r1, r2;
-    const Matrix* p1 = optional_matrix(R1, r1);
-    const Matrix* p2 = optional_matrix(R2, r2);
+    const Matrix* p1 = optional_matrix(R1, r1, "R1");
+    const Matrix* p2 = optional_matrix(R2, r2, "R2");
     return fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
 }
 

@@ -58,21 +58,36 @@ inline void use_reproducible_products() {
     (void)done;
 }
 
-// Throws std::invalid_argument when `what` (of length `have`) is shorter than `need`,
-// the length of `other`. Reading past the end of a caller's vector is never an option.
-inline void require_at_least(Index have, const char* what, Index need, const char* other) {
+// Every length check words its message the same way: "<what> has <count> <unit>, ..." with
+// both sides named and counted, e.g. "y has 7 entries, but X has 10 rows". `unit` is plural
+// ("entries", "rows", "vectors"); a count of one takes the singular.
+inline std::string counted(Index n, const char* unit) {
+    std::string u(unit);
+    if (n == 1) {
+        if (u == "entries") u = "entry";
+        else if (!u.empty() && u.back() == 's') u.pop_back();
+    }
+    return std::to_string(n) + " " + u;
+}
+
+// Throws std::invalid_argument when `what` (`have` entries) is shorter than `other` (`need`
+// `unit`): "yp has 1 entry, fewer than the 2 entries of yt". Reading past the end of a caller's
+// vector is never an option.
+inline void require_at_least(Index have, const char* what, Index need, const char* other,
+                             const char* unit = "entries") {
     if (have < need) {
-        throw std::invalid_argument(std::string(what) + " has " + std::to_string(have) +
-                                    " entries, fewer than the " + std::to_string(need) + " of " +
-                                    other);
+        throw std::invalid_argument(std::string(what) + " has " + counted(have, "entries") +
+                                    ", fewer than the " + counted(need, unit) + " of " + other);
     }
 }
 
-// Throws std::invalid_argument unless `have` equals `need`.
-inline void require_equal(Index have, const char* what, Index need, const char* other) {
+// Throws std::invalid_argument unless `what` (`have` entries) matches `other` (`need` `unit`):
+// "y has 7 entries, but X has 10 rows".
+inline void require_equal(Index have, const char* what, Index need, const char* other,
+                          const char* unit) {
     if (have != need) {
-        throw std::invalid_argument(std::string(what) + " has " + std::to_string(have) +
-                                    ", but " + other + " has " + std::to_string(need));
+        throw std::invalid_argument(std::string(what) + " has " + counted(have, "entries") +
+                                    ", but " + other + " has " + counted(need, unit));
     }
 }
 

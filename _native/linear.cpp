@@ -12,7 +12,7 @@
 namespace zelk {
 
 Vector ols(const Matrix& X, const Vector& y) {
-    require_equal(y.size(), "y (length)", X.rows(), "X (rows)");
+    require_equal(y.size(), "y", X.rows(), "X", "rows");
     use_reproducible_products();
     // The decomposition flags a non-finite X as invalid input and leaves its factors
     // undefined, so such a fit has no meaningful answer: say so with NaNs.
@@ -70,7 +70,7 @@ Index gram_split(Index rows, Index p) {
 // product: the cut changes the time, never the bits, whatever the number of threads.
 NormalEquations normal_equations(const Matrix& Phi, const Vector& y) {
     const Index p = Phi.cols();
-    require_equal(y.size(), "y (length)", Phi.rows(), "Phi (rows)");
+    require_equal(y.size(), "y", Phi.rows(), "Phi", "rows");
     use_reproducible_products();
     NormalEquations eq;
     // Without rows every sum is empty, and without columns there is nothing to form. Eigen's
@@ -123,9 +123,18 @@ NormalEquations normal_equations(const Matrix& Phi, const Vector& y) {
 Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge) {
     const Index p = Phi.cols();
-    require_equal(y.size(), "y (length)", Phi.rows(), "Phi (rows)");
+    require_equal(y.size(), "y", Phi.rows(), "Phi", "rows");
     require_penalty(R1, gamma1, p, "R1");
     require_penalty(R2, gamma2, p, "R2");
+    // A non-finite value anywhere in the system leaves no meaningful answer (the factorisation
+    // would zero NaN pivots and report a finite vector): say so with NaNs, as ols does.
+    const auto applied_finite = [](const Matrix* R, double gamma) {
+        return !penalty_applies(R, gamma) || (std::isfinite(gamma) && R->allFinite());
+    };
+    if (!std::isfinite(ridge) || !applied_finite(R1, gamma1) || !applied_finite(R2, gamma2) ||
+        !y.allFinite() || !Phi.allFinite()) {
+        return Vector::Constant(p, std::numeric_limits<double>::quiet_NaN());
+    }
 
     const double n = static_cast<double>(y.size());
     NormalEquations eq = normal_equations(Phi, y);

@@ -115,7 +115,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
                                const Matrix* R2, double gamma1, double gamma2) const {
     if (n_chains_ < 0) throw std::length_error("cannot create std::vector larger than max_size()");
     if (n_chains_ == 0) throw std::invalid_argument("n_chains must be at least 1");
-    require_equal(X.rows(), "X's row count", y.size(), "y's length");
+    require_equal(y.size(), "y", X.rows(), "X", "rows");
     const Index k = X.cols();
     const Energy E{X, y, tolerance_from_mad(mad(y)),
                    complexity_term(static_cast<int>(k), H_piH_, y.size()),

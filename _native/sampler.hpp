@@ -56,6 +56,20 @@ public:
         : n_chains_(n_chains), n_warmup_(n_warmup), n_deep_(n_deep), n_elite_(n_elite),
           step_size_(step_size), H_piH_(H_piH), seed_(seed) {}
 
+    // The seven settings, in constructor order: what a copy needs to be an equal sampler.
+    struct Settings {
+        int n_chains;
+        int n_warmup;
+        int n_deep;
+        int n_elite;
+        double step_size;
+        int H_piH;
+        std::uint64_t seed;
+    };
+    Settings settings() const {
+        return {n_chains_, n_warmup_, n_deep_, n_elite_, step_size_, H_piH_, seed_};
+    }
+
     // R1 and R2 may be null (absent). Throws before any sampling: std::length_error for a
     // negative n_chains, std::invalid_argument for no chains, rows(X) != len(y), or an applied
     // penalty that is not k x k.

@@ -187,8 +187,8 @@ def test_design_matrix_nd_one_dimension_is_the_1d_basis(rng):
 
 @pytest.mark.parametrize("mis, X, message", [
     ([[1]], [], "X_cols holds no sample vectors"),
-    ([[1, 1]], [[1.0, 2.0], [3.0]], r"X_cols\[1\] has 1 entries, fewer than the 2 of X_cols\[0\]"),
-    ([[1, 1], [2]], [[1.0], [2.0]], r"multi_indices\[1\] has 1 entries, fewer than the 2 of X_cols"),
+    ([[1, 1]], [[1.0, 2.0], [3.0]], r"X_cols\[1\] has 1 entry, fewer than the 2 entries of X_cols\[0\]"),
+    ([[1, 1], [2]], [[1.0], [2.0]], r"multi_indices\[1\] has 1 entry, fewer than the 2 vectors of X_cols"),
 ])
 def test_design_matrix_nd_refuses_inputs_it_would_read_past(mis, X, message):
     with pytest.raises(ValueError, match=message):

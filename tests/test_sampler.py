@@ -145,7 +145,7 @@ def test_nan_energies_are_ranked_safely(problem):
     (lambda: z.TournamentMCMC(n_chains=0), lambda s, X, y: s.fit(X, y), ValueError, "n_chains must be at least 1"),
     (lambda: z.TournamentMCMC(n_chains=-1), lambda s, X, y: s.fit(X, y), ValueError,
      "cannot create std::vector larger than max_size()"),
-    (z.TournamentMCMC, lambda s, X, y: s.fit(X, y[:-1]), ValueError, "X's row count has 120, but y's length has 119"),
+    (z.TournamentMCMC, lambda s, X, y: s.fit(X, y[:-1]), ValueError, "y has 119 entries, but X has 120 rows"),
     (z.TournamentMCMC, lambda s, X, y: s.fit(X, y, np.eye(3), None, 1.0), ValueError,
      "R1 must be 4 x 4 to match the coefficients, got 3 x 3"),
     (z.TournamentMCMC, lambda s, X, y: s.fit(X, y, None, np.ones((4, 1)), 0.0, 1.0), ValueError, "R2 must be 4 x 4"),

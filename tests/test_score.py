@@ -97,7 +97,7 @@ def test_reg_needs_H_and_matrices():
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: z.mdl_score([1.0], [1.0, 2.0], 0), "yp has 1 entries, fewer than the 2 of yt"),
+    (lambda: z.mdl_score([1.0], [1.0, 2.0], 0), "yp has 1 entry, fewer than the 2 entries of yt"),
     (lambda: z.mdl_score_reg([1.0], [1.0, 2.0], 0, 20, [0.0], [[1.0]], [[1.0]]), "yp has 1"),
     (lambda: z.mdl_score_reg([1.0], [1.0], 1, 20, [1.0, 2.0], np.eye(3), np.eye(2), 1.0, 0.0),
      "R1 must be 2 x 2 to match the coefficients, got 3 x 3"),

@@ -76,7 +76,7 @@ def test_compute_sr_equals_numpy(rng, n):
 
 
 def test_compute_sr_with_short_yp_is_refused():
-    with pytest.raises(ValueError, match="yp has 2 entries, fewer than the 3 of yt"):
+    with pytest.raises(ValueError, match="yp has 2 entries, fewer than the 3 entries of yt"):
         z.compute_sr([1.0, 2.0], [1.0, 2.0, 3.0], 0.1)
     with pytest.raises(ValueError):
         z.compute_sr([], [1.0], 0.1)
