@@ -1,4 +1,5 @@
 #include "basis.hpp"
+#include "runtime.hpp"
 
 #include <algorithm>
 #include <array>
@@ -98,8 +99,10 @@ Matrix design_matrix_1d(int deg, const Vector& x) {
     prepare_pages(Phi);
     // Column p is column p-1 times x, built one row block at a time so that the column just
     // written is still in cache when the next one reads it. The products are the same.
+    PollBudget budget;
     for (Index r0 = 0; r0 < n; r0 += kRowBlock) {
         const Index len = std::min(kRowBlock, n - r0);
+        if (budget.spend(len * cols)) poll_interrupt();
         const double* xs = x.data() + r0;
         double* col = Phi.data() + r0;
         std::fill_n(col, len, 1.0);
@@ -162,8 +165,10 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     pw[0] = 1.0;  // pow(x, 0) is 1 for every x, NaN included
     // g0 advances by len, never past n_grid: stepping by a whole chunk from the last one would
     // pass INT_MAX for an n_grid within a chunk of it.
+    PollBudget budget;
     for (int g0 = 0, len = 0; g0 < n_grid; g0 += len) {
         len = std::min(chunk, n_grid - g0);
+        if (budget.spend(Index{len} * (M + 2) * (M + 2))) poll_interrupt();
         for (int k = 0; k < len; ++k) {
             const double g = static_cast<double>(g0 + k);
             const double x = std::fma(g, dx, x_min);  // afresh from g, never summed
@@ -291,7 +296,9 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         double* out;
     };
     std::vector<PowerJob> todo;  // the powers x_d^e that are needed, e >= 2
+    PollBudget budget;
     for (std::size_t d = 0; d < D; ++d) {
+        if (budget.spend(padded)) poll_interrupt();
         xs[d] = Vector::Ones(padded);
         xs[d].head(n) = X_cols[d].head(n);
     }
@@ -299,6 +306,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     for (Index m = 0; m < M; ++m) {
         const MultiIndex& mi = multi_indices[static_cast<std::size_t>(m)];
         auto& f = factors[static_cast<std::size_t>(m)];
+        if (budget.spend(static_cast<Index>(D) * 16)) poll_interrupt();
         for (std::size_t d = 0; d < D; ++d) {
             const int e = mi[d];
             if (e <= 0) continue;
@@ -308,6 +316,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
             }
             auto it = tables[d].find(e);
             if (it == tables[d].end()) {
+                if (budget.spend(padded)) poll_interrupt();
                 it = tables[d].emplace(e, Vector(padded)).first;
                 todo.push_back({xs[d].data(), e, it->second.data()});
             }
@@ -322,8 +331,10 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     const Index chunks = (padded + kPowChunk - 1) / kPowChunk;
     const Index jobs = static_cast<Index>(todo.size()) * chunks;
     const Index powers = padded * static_cast<Index>(todo.size());
+    StopFlag stop;  // every job polls: a job is a few thousand powers
 #pragma omp parallel for schedule(dynamic, 1) if (jobs > 1 && powers >= 8 * kPowChunk)
     for (Index job = 0; job < jobs; ++job) {
+        if (stop.poll()) continue;
         const PowerJob& t = todo[static_cast<std::size_t>(job / chunks)];
         const Index r0 = job % chunks * kPowChunk;
         const Index len = std::min(kPowChunk, padded - r0);
@@ -336,12 +347,17 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
                 if (t.x[i] == kNegInf) t.out[i] = kNegInf;
         }
     }
+    stop.rethrow();
 
     // Columns in small dynamic chunks: a thread that gets its core late takes only what is
     // left, instead of holding up a fixed half of the matrix.
     const int cols_per_chunk = static_cast<int>(std::max<Index>(1, (Index{1} << 16) / n));
-#pragma omp parallel for schedule(dynamic, cols_per_chunk) if (n * M >= (Index{1} << 20))
+#pragma omp parallel if (n * M >= (Index{1} << 20))
+    {
+    PollBudget thread_budget;  // each thread its own
+#pragma omp for schedule(dynamic, cols_per_chunk)
     for (Index m = 0; m < M; ++m) {
+        if (stop.stopped()) continue;
         double* col = Phi.data() + m * n;
         const auto& f = factors[static_cast<std::size_t>(m)];
         if (f.empty()) {
@@ -352,6 +368,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
             // ((f0 f1) f2) ..., one row block at a time so the column is written once.
             for (Index r0 = 0; r0 < n; r0 += kRowBlock) {
                 const Index len = std::min(kRowBlock, n - r0);
+                if (thread_budget.spend(len * static_cast<Index>(f.size())) && stop.poll()) break;
                 double* c = col + r0;
                 const double* f0 = f[0] + r0;
                 const double* f1 = f[1] + r0;
@@ -373,7 +390,10 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         };
         for (Index i = 0; i < start; ++i) scalar_row(i);
         for (Index i = end; i < n; ++i) scalar_row(i);
+        if (thread_budget.spend(n) && stop.poll()) continue;
     }
+    }
+    stop.rethrow();
     return Phi;
 }
 
@@ -388,8 +408,10 @@ std::array<Matrix, 3> axis_grams(Index n, double lo, double hi, int deg) {
     for (Matrix& g : gram) g = Matrix::Zero(P, P);
     Vector axis(std::min(n, kChunk));
     Matrix T(axis.size(), P);
+    PollBudget budget;
     for (Index k0 = 0; k0 < n; k0 += kChunk) {
         const Index len = std::min(kChunk, n - k0);
+        if (budget.spend(len * P * (P + 3))) poll_interrupt();
         axis.head(len) = Vector::LinSpaced(n, lo, hi).segment(k0, len);
         for (int o = 0; o < 3; ++o) {
             for (int p = 0; p < P; ++p)
@@ -465,6 +487,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     // of a constant or linear factor) is exactly zero, so the vanishing rows and columns are
     // exact zeros.
     Matrix A = Matrix::Ones(1, 1), B = Matrix::Zero(1, 1), C = Matrix::Zero(1, 1);
+    PollBudget budget;
     for (std::size_t d = 0; d < D; ++d) {
         const bool last = d + 1 == D;
         const Index m0 = A.rows();
@@ -482,6 +505,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
         double* const nextB = last ? r.R1.data() : B1.data();
         double* const nextC = last ? r.R2.data() : C1.data();
         for (Index s0 = 0; s0 < m0; ++s0) {
+            if (budget.spend(P * m1)) poll_interrupt();
             for (Index b = 0; b < P; ++b) {
                 const Index s = s0 * P + b;
                 for (Index r0 = 0; r0 < m0; ++r0) {
@@ -524,6 +548,7 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     double* R1 = r.R1.data();
     double* R2 = r.R2.data();
     for (Index j = 0; j < M; ++j) {
+        if (budget.spend(M - j)) poll_interrupt();
         for (Index i = j; i < M; ++i) {
             const double v1 = std::fma(dV, R1[j * M + i], 0.0);
             const double v2 = std::fma(dV, R2[j * M + i], 0.0);

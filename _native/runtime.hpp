@@ -30,6 +30,23 @@ void set_interrupt_hook(InterruptHook hook) noexcept;
 // runs the hook, which may throw.
 void poll_interrupt();
 
+// Spreads polls over the work of a loop: spend(w) counts w units of work (multiply-adds or
+// the like) and returns true about once per kPollWork of them, some tens of microseconds,
+// when the caller polls. Each thread keeps its own.
+class PollBudget {
+public:
+    static constexpr long long kPollWork = 1 << 16;
+    bool spend(long long work) noexcept {
+        left_ -= work;
+        if (left_ > 0) return false;
+        left_ = kPollWork;
+        return true;
+    }
+
+private:
+    long long left_ = kPollWork;
+};
+
 // The stop flag of one parallel computation, created on the calling thread before the region.
 // Inside the region every thread calls poll() between pieces of work; it never throws. On the
 // calling thread it runs the hook and keeps what that throws; from then on poll() returns true

@@ -1,4 +1,5 @@
 #include "sampler.hpp"
+#include "runtime.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -122,12 +123,19 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
                    PenaltySpec{R1, R2, gamma1, gamma2}};
     require_penalties(E.pen, k);
 
+    // The work of one Metropolis step, for spreading interrupt polls over the steps.
+    const long long step_work = static_cast<long long>(X.rows()) * (k + 1) + k;
+
     // Warm-up tournament: independent chains, each with its own stream, on the OpenMP team.
+    // Every thread polls between steps and leaves its chain once a stop is requested.
     std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
     std::vector<std::exception_ptr> failed(chains.size());
+    StopFlag stop;
 #pragma omp parallel for schedule(dynamic, 1)
     for (int q = 0; q < n_chains_; ++q) {
+        if (stop.poll()) continue;
         try {
+            PollBudget budget;
             std::mt19937_64 rng(seed_ + 1000u * static_cast<std::uint64_t>(q));
             std::normal_distribution<double> init(0.0, 0.5);
             std::normal_distribution<double> prop(0.0, step_size_);
@@ -138,6 +146,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
             double e = ws.energy(E, b);
             double T = 2.0;
             for (int step = 0; step < n_warmup_; ++step) {
+                if (budget.spend(step_work) && stop.poll()) break;
                 metropolis_step(E, ws, rng, prop, unif, T, b, bc, e);
                 T *= 0.995;
             }
@@ -146,6 +155,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
             failed[static_cast<std::size_t>(q)] = std::current_exception();
         }
     }
+    stop.rethrow();
     for (const auto& f : failed)
         if (f) std::rethrow_exception(f);
 
@@ -162,6 +172,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
     double T = 0.5 * gb.r_heat;
     Workspace ws(X.rows());
     Vector b(k), bc(k);
+    PollBudget budget;
     for (std::size_t ei = 0; ei < elite.size(); ++ei) {
         std::mt19937_64 rng(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei));
         std::normal_distribution<double> prop(0.0, 0.3 * step_size_);
@@ -169,6 +180,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
         b = chains[elite[ei]].beta;
         double e = chains[elite[ei]].energy;
         for (int step = 0; step < n_deep_; ++step) {
+            if (budget.spend(step_work)) poll_interrupt();
             metropolis_step(E, ws, rng, prop, unif, T, b, bc, e);
             if (e < best_e) {
                 best_b = b;
