@@ -9,9 +9,14 @@ cd "$root"
 vpy=$("$root/scripts/bootstrap.sh")
 export PATH="$(dirname "$vpy"):$PATH"
 
+# The instrumented build takes minutes from scratch (about 8 on 2 cores; seconds when only a
+# file or two changed): say so, and let Ninja show each step as it goes.
+echo "sanitize: building the instrumented module in build/asan (from scratch about 8 minutes)" >&2
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELK_SANITIZE=ON \
   -Dpybind11_DIR="$("$vpy" -m pybind11 --cmakedir)" -DPython_EXECUTABLE="$vpy" >/dev/null
-cmake --build build/asan --target zelk_core >/dev/null
+SECONDS=0
+cmake --build build/asan --target zelk_core 2>&1 | sed -u 's/^/sanitize: /' >&2
+echo "sanitize: built in ${SECONDS} s; running the tests against it" >&2
 
 # The interpreter and NumPy are not instrumented: leaks they report at exit are theirs, and
 # NumPy's allocator is fine, so leak detection stays off; every other finding aborts.
