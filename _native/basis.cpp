@@ -1,4 +1,5 @@
 #include "basis.hpp"
+#include "runtime.hpp"
 
 #include <algorithm>
 #include <array>
@@ -308,7 +309,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     const Index chunks = (padded + kPowChunk - 1) / kPowChunk;
     const Index jobs = static_cast<Index>(todo.size()) * chunks;
     const Index powers = padded * static_cast<Index>(todo.size());
-#pragma omp parallel for schedule(dynamic, 1) if (jobs > 1 && powers >= 8 * kPowChunk)
+#pragma omp parallel for schedule(dynamic, 1) if (zelk::threads_allowed() && jobs > 1 && powers >= 8 * kPowChunk)
     for (Index job = 0; job < jobs; ++job) {
         const PowerJob& t = todo[static_cast<std::size_t>(job / chunks)];
         const Index r0 = job % chunks * kPowChunk;
@@ -326,7 +327,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     // Columns in small dynamic chunks: a thread that gets its core late takes only what is
     // left, instead of holding up a fixed half of the matrix.
     const int cols_per_chunk = static_cast<int>(std::max<Index>(1, (Index{1} << 16) / n));
-#pragma omp parallel for schedule(dynamic, cols_per_chunk) if (n * M >= (Index{1} << 20))
+#pragma omp parallel for schedule(dynamic, cols_per_chunk) if (zelk::threads_allowed() && n * M >= (Index{1} << 20))
     for (Index m = 0; m < M; ++m) {
         double* col = Phi.data() + m * n;
         const auto& f = factors[static_cast<std::size_t>(m)];

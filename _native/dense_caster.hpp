@@ -16,6 +16,7 @@
 #include <pybind11/numpy.h>
 
 #include "common.hpp"
+#include "runtime.hpp"
 
 #include <algorithm>
 
@@ -31,7 +32,7 @@ inline void copy_row_major(const double* src, zelk::Index rows, zelk::Index cols
     using zelk::Index;
     constexpr Index kTileRows = 256, kTileCols = 16;
     const Index tiles = (rows + kTileRows - 1) / kTileRows;
-#pragma omp parallel for schedule(static) if (tiles > 1 && rows * cols >= (Index{1} << 18))
+#pragma omp parallel for schedule(static) if (zelk::threads_allowed() && tiles > 1 && rows * cols >= (Index{1} << 18))
     for (Index t = 0; t < tiles; ++t) {
         const Index i0 = t * kTileRows;
         const Index i1 = std::min(rows, i0 + kTileRows);
@@ -73,7 +74,7 @@ inline void copy_contiguous(const double* src, zelk::Index n, double* dst) {
         std::copy(src, src + n, dst);
         return;
     }
-#pragma omp parallel
+#pragma omp parallel if (zelk::threads_allowed())
     {
         const Index threads = omp_get_num_threads(), t = omp_get_thread_num();
         const Index begin = n * t / threads, end = n * (t + 1) / threads;

@@ -1,4 +1,5 @@
 #include "sampler.hpp"
+#include "runtime.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -21,11 +22,11 @@ GibbsResult gibbs_entropy(const Vector& energies, double T) {
     Vector w(N), log_p(N);
     prepare_pages(w);
     prepare_pages(log_p);
-#pragma omp parallel for schedule(static) if (parallel)
+#pragma omp parallel for schedule(static) if (zelk::threads_allowed() && parallel)
     for (Index i = 0; i < N; ++i) w[i] = std::exp(-(energies[i] - emin) / denom);
     double wsum = 0.0;
     for (Index i = 0; i < N; ++i) wsum += w[i];
-#pragma omp parallel for schedule(static) if (parallel)
+#pragma omp parallel for schedule(static) if (zelk::threads_allowed() && parallel)
     for (Index i = 0; i < N; ++i) log_p[i] = std::log(w[i] / wsum + 1e-300);
     double H = 0.0;
     for (Index i = 0; i < N; ++i) H = std::fma(-(w[i] / wsum), log_p[i], H);
@@ -125,7 +126,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
     // Warm-up tournament: independent chains, each with its own stream, on the OpenMP team.
     std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
     std::vector<std::exception_ptr> failed(chains.size());
-#pragma omp parallel for schedule(dynamic, 1)
+#pragma omp parallel for schedule(dynamic, 1) if (zelk::threads_allowed())
     for (int q = 0; q < n_chains_; ++q) {
         try {
             std::mt19937_64 rng(seed_ + 1000u * static_cast<std::uint64_t>(q));
