@@ -12,7 +12,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import Table, machine  # noqa: E402
 
-AREAS = ["stats", "basis", "linear", "sampler"]
+AREAS = ["frame", "stats", "basis", "linear", "sampler"]
 
 
 def main():
