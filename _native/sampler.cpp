@@ -17,16 +17,19 @@ GibbsResult gibbs_entropy(const Vector& energies, double T) {
     const double denom = T + 1e-300;
 
     // The exponentials and logarithms are independent per entry and may run on several threads
-    // for a large sample; the sums run in index order, as one thread would run them.
-    const bool parallel = N >= (Index{1} << 15);
+    // for a large sample; the sums run in index order, as one thread would run them. Threads
+    // only from some 5 ms of work, and in small dynamic chunks: a worker that gets its core
+    // late (a busy machine) finds little left to do, and its delay is small beside the work.
+    const bool parallel = N >= (Index{1} << 19);
+    constexpr int kChunk = 4096;
     Vector w(N), log_p(N);
     prepare_pages(w);
     prepare_pages(log_p);
-#pragma omp parallel for schedule(static) if (zelk::threads_allowed() && parallel)
+#pragma omp parallel for schedule(dynamic, kChunk) if (zelk::threads_allowed() && parallel)
     for (Index i = 0; i < N; ++i) w[i] = std::exp(-(energies[i] - emin) / denom);
     double wsum = 0.0;
     for (Index i = 0; i < N; ++i) wsum += w[i];
-#pragma omp parallel for schedule(static) if (zelk::threads_allowed() && parallel)
+#pragma omp parallel for schedule(dynamic, kChunk) if (zelk::threads_allowed() && parallel)
     for (Index i = 0; i < N; ++i) log_p[i] = std::log(w[i] / wsum + 1e-300);
     double H = 0.0;
     for (Index i = 0; i < N; ++i) H = std::fma(-(w[i] / wsum), log_p[i], H);

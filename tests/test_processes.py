@@ -46,7 +46,7 @@ def workload():
     x = rng.uniform(-1, 1, 50000)
     idx = [[i, j] for i in range(5) for j in range(5)]
     fit = z.TournamentMCMC(n_chains=6, n_warmup=40, n_deep=60, n_elite=2).fit(X[:2000, :4], y[:2000])
-    g = z.gibbs_entropy(100 + big[:40000])
+    g = z.gibbs_entropy(100 + np.tile(big, 2))
     out = {
         "mad": digest(z.mad(big)),
         "mad (C-order column)": digest(z.mad(big.reshape(-1, 1))),
@@ -74,7 +74,7 @@ def parallel_work(trigger):
         z.mad(np.ones(1 << 18))
         z.ols(X, y)  # a C-ordered 2^18+ element matrix
     elif trigger == "gibbs_entropy":
-        z.gibbs_entropy(rng.standard_normal(1 << 15))
+        z.gibbs_entropy(rng.standard_normal(1 << 19))
     elif trigger == "everything":
         workload()
 """
@@ -142,3 +142,29 @@ def test_forked_child_runs_every_call_with_the_parents_bits(trigger):
 def test_fork_started_process_pool_runs_fits_after_a_parent_fit():
     result = run_deadlined(POOL)
     assert result["child"] == result["parent"]
+
+
+LIMITED = WORKLOAD + """
+import contextlib
+from threadpoolctl import threadpool_info, threadpool_limits
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+openmp = [i for i in threadpool_info() if i["user_api"] == "openmp"]
+with threadpool_limits(1, user_api="openmp") if sys.argv[1] == "limited" else contextlib.nullcontext():
+    before = threads()
+    parallel_work("everything")
+    after = threads()
+print(json.dumps({"before": before, "after": after, "openmp": len(openmp)}))
+"""
+
+
+@pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="one core: OpenMP starts no workers anyway")
+def test_threadpool_limits_keep_every_region_on_the_calling_thread():
+    pytest.importorskip("threadpoolctl")
+    free = run_deadlined(LIMITED, "free")
+    limited = run_deadlined(LIMITED, "limited")
+    assert limited["openmp"] >= 1  # threadpoolctl sees the OpenMP runtime the module loaded
+    assert free["after"] > free["before"]  # without a limit the module starts OpenMP workers
+    assert limited["after"] == limited["before"]
