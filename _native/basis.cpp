@@ -332,7 +332,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     const Index jobs = static_cast<Index>(todo.size()) * chunks;
     const Index powers = padded * static_cast<Index>(todo.size());
     StopFlag stop;  // every job polls: a job is a few thousand powers
-#pragma omp parallel for schedule(dynamic, 1) if (jobs > 1 && powers >= 8 * kPowChunk)
+#pragma omp parallel for schedule(dynamic, 1) if (zelk::threads_allowed() && jobs > 1 && powers >= 8 * kPowChunk)
     for (Index job = 0; job < jobs; ++job) {
         if (stop.poll()) continue;
         const PowerJob& t = todo[static_cast<std::size_t>(job / chunks)];
@@ -352,7 +352,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     // Columns in small dynamic chunks: a thread that gets its core late takes only what is
     // left, instead of holding up a fixed half of the matrix.
     const int cols_per_chunk = static_cast<int>(std::max<Index>(1, (Index{1} << 16) / n));
-#pragma omp parallel if (n * M >= (Index{1} << 20))
+#pragma omp parallel if (zelk::threads_allowed() && n * M >= (Index{1} << 20))
     {
     PollBudget thread_budget;  // each thread its own
 #pragma omp for schedule(dynamic, cols_per_chunk)

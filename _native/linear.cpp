@@ -1,4 +1,5 @@
 #include "linear.hpp"
+#include "runtime.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -99,7 +100,8 @@ NormalEquations normal_equations(const Matrix& Phi, const Vector& y) {
     // The products allocate their packing buffers; a failure must not leave its thread.
     constexpr int kParts = 3;
     std::exception_ptr failure[kParts];
-#pragma omp parallel for num_threads(std::min(kParts, omp_get_max_threads())) schedule(dynamic, 1)
+#pragma omp parallel for num_threads(std::min(kParts, omp_get_max_threads())) schedule(dynamic, 1) \
+    if (zelk::threads_allowed())
     for (int part = 0; part < kParts; ++part) {
         try {
             if (part == 0) {

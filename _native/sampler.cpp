@@ -17,16 +17,19 @@ GibbsResult gibbs_entropy(const Vector& energies, double T) {
     const double denom = T + 1e-300;
 
     // The exponentials and logarithms are independent per entry and may run on several threads
-    // for a large sample; the sums run in index order, as one thread would run them.
-    const bool parallel = N >= (Index{1} << 15);
+    // for a large sample; the sums run in index order, as one thread would run them. Threads
+    // only from some 5 ms of work, and in small dynamic chunks: a worker that gets its core
+    // late (a busy machine) finds little left to do, and its delay is small beside the work.
+    const bool parallel = N >= (Index{1} << 19);
+    constexpr int kChunk = 4096;
     Vector w(N), log_p(N);
     prepare_pages(w);
     prepare_pages(log_p);
-#pragma omp parallel for schedule(static) if (parallel)
+#pragma omp parallel for schedule(dynamic, kChunk) if (zelk::threads_allowed() && parallel)
     for (Index i = 0; i < N; ++i) w[i] = std::exp(-(energies[i] - emin) / denom);
     double wsum = 0.0;
     for (Index i = 0; i < N; ++i) wsum += w[i];
-#pragma omp parallel for schedule(static) if (parallel)
+#pragma omp parallel for schedule(dynamic, kChunk) if (zelk::threads_allowed() && parallel)
     for (Index i = 0; i < N; ++i) log_p[i] = std::log(w[i] / wsum + 1e-300);
     double H = 0.0;
     for (Index i = 0; i < N; ++i) H = std::fma(-(w[i] / wsum), log_p[i], H);
@@ -131,7 +134,7 @@ MCMCResult TournamentMCMC::fit(const Matrix& X, const Vector& y, const Matrix* R
     std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
     std::vector<std::exception_ptr> failed(chains.size());
     StopFlag stop;
-#pragma omp parallel for schedule(dynamic, 1)
+#pragma omp parallel for schedule(dynamic, 1) if (zelk::threads_allowed())
     for (int q = 0; q < n_chains_; ++q) {
         if (stop.poll()) continue;
         try {

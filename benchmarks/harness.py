@@ -4,8 +4,11 @@ Each comparison times zelk_core and a NumPy/SciPy peer on the same inputs in the
 reports the ratio peer time / zelk_core time (above 1 means zelk_core is faster).
 """
 
+import contextlib
 import os
 import platform
+import subprocess
+import sys
 import time
 
 
@@ -37,29 +40,82 @@ def fmt_time(seconds):
     return f"{seconds / 1e-9:.3g} ns"
 
 
-class Table:
-    """Rows of (function, case, zelk_core time, peer, peer time), printed as a Markdown table."""
+@contextlib.contextmanager
+def busy_cores(count=None):
+    """Keeps `count` cores (all but one by default) busy with spinning processes, as other
+    workers of a process pool would, for the duration of the block."""
+    count = max(1, (os.cpu_count() or 2) - 1) if count is None else count
+    spinners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(count)]
+    try:
+        time.sleep(0.2)  # let them get going
+        yield count
+    finally:
+        for proc in spinners:
+            proc.kill()
+            proc.wait()
 
-    def __init__(self):
+
+def one_thread_time(fn, **timing):
+    """best_time of fn with the OpenMP runtime limited to one thread (as OMP_NUM_THREADS=1)."""
+    from threadpoolctl import threadpool_limits
+    with threadpool_limits(1, user_api="openmp"):
+        return best_time(fn, **timing)
+
+
+class Table:
+    """Rows of (function, case, zelk_core time, peer, peer time), printed as a Markdown table.
+
+    With `busy=True` each zelk_core call is also timed with OpenMP limited to one thread, in the
+    same conditions (run it inside busy_cores()): the parallel regions must not cost more than a
+    late core is worth, so the last column (time / one-thread time) should stay below 1.3."""
+
+    BUSY_BOUND = 1.3
+
+    def __init__(self, busy=False):
         self.rows = []
+        self.busy = busy
+        self.one_thread = []
 
     def compare(self, function, case, ours, peer_name, peer, **timing):
         """Times both callables; returns peer time / zelk_core time."""
-        return self.add(function, case, best_time(ours, **timing), peer_name, best_time(peer, **timing))
+        t_ours = best_time(ours, **timing)
+        if self.busy:
+            # Alternate, so that a change of load does not land on one side only.
+            t_one = one_thread_time(ours, **timing)
+            t_ours = min(t_ours, best_time(ours, **timing))
+            t_one = min(t_one, one_thread_time(ours, **timing))
+            self.one_thread.append((len(self.rows), t_one))
+        return self.add(function, case, t_ours, peer_name, best_time(peer, **timing))
 
     def add(self, function, case, t_ours, peer_name, t_peer):
         """Records times measured elsewhere; returns peer time / zelk_core time."""
         self.rows.append((function, case, t_ours, peer_name, t_peer))
+        extra = ""
+        if self.one_thread and self.one_thread[-1][0] == len(self.rows) - 1:
+            t_one = self.one_thread[-1][1]
+            extra = f"  1 thread: {fmt_time(t_one):>10s}  x{t_ours / t_one:.2f} of it"
         print(f"  {function:32s} {case:24s} {fmt_time(t_ours):>10s}  {peer_name}: "
-              f"{fmt_time(t_peer):>10s}  x{t_peer / t_ours:.2f}", flush=True)
+              f"{fmt_time(t_peer):>10s}  x{t_peer / t_ours:.2f}{extra}", flush=True)
         return t_peer / t_ours
 
     def markdown(self):
-        lines = ["| function | case | zelk_core | peer | peer time | speed-up |",
-                 "|---|---|---|---|---|---|"]
-        for function, case, t_ours, peer_name, t_peer in self.rows:
-            lines.append(f"| `{function}` | {case} | {fmt_time(t_ours)} | {peer_name} | "
-                         f"{fmt_time(t_peer)} | {t_peer / t_ours:.2f}x |")
+        one = dict(self.one_thread)
+        head = "| function | case | zelk_core | peer | peer time | speed-up |"
+        rule = "|---|---|---|---|---|---|"
+        if self.busy:
+            head += " one thread | time / one thread |"
+            rule += "---|---|"
+        lines = [head, rule]
+        for i, (function, case, t_ours, peer_name, t_peer) in enumerate(self.rows):
+            line = (f"| `{function}` | {case} | {fmt_time(t_ours)} | {peer_name} | "
+                    f"{fmt_time(t_peer)} | {t_peer / t_ours:.2f}x |")
+            if self.busy:
+                line += f" {fmt_time(one[i])} | {t_ours / one[i]:.2f} |" if i in one else " | |"
+            lines.append(line)
+        if self.busy and one:
+            worst = max(self.rows[i][2] / t for i, t in one.items())
+            lines.append("")
+            lines.append(f"Worst time / one-thread time: {worst:.2f} (bound {self.BUSY_BOUND})")
         return "\n".join(lines)
 
 

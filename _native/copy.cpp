@@ -1,0 +1,72 @@
+#include "copy.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include <immintrin.h>
+#include <sys/mman.h>
+
+namespace zelk {
+
+std::optional<DenseShape> dense_shape(int ndim, const Index* extent, bool vector) noexcept {
+    if (ndim == 1) return DenseShape{extent[0], 1};
+    if (ndim != 2 || (vector && extent[1] != 1)) return std::nullopt;
+    return DenseShape{extent[0], extent[1]};
+}
+
+void prepare_fresh_pages(double* data, Index n) noexcept {
+    constexpr std::uintptr_t kPage = 4096;
+    const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(double);
+    // Below 256 KiB a resident check costs a noticeable share of copying reused memory.
+    if (bytes < 64 * kPage) return;
+    // A page in the middle: the allocator writes its own headers next to both ends of a block.
+    const std::uintptr_t middle = (reinterpret_cast<std::uintptr_t>(data) + bytes / 2) & ~(kPage - 1);
+    unsigned char resident = 0;
+    if (mincore(reinterpret_cast<void*>(middle), kPage, &resident) == 0 && (resident & 1)) return;
+    prepare_pages(data, bytes);
+}
+
+// Tiles of 256 rows by 16 columns (32 KiB, one L1 cache), moved as 4 x 4 blocks transposed in
+// AVX registers; the edges of a tile element by element. One thread: the copy is bound by
+// memory, and a second thread gains little on a quiet machine and loses much on a busy one,
+// where it has to wait for a core.
+void copy_row_major(const double* src, Index rows, Index cols, double* dst) noexcept {
+    constexpr Index kTileRows = 256, kTileCols = 16;
+    for (Index i0 = 0; i0 < rows; i0 += kTileRows) {
+        const Index i1 = std::min(rows, i0 + kTileRows);
+        for (Index j0 = 0; j0 < cols; j0 += kTileCols) {
+            const Index j1 = std::min(cols, j0 + kTileCols);
+            Index j = j0;
+            for (; j + 4 <= j1; j += 4) {
+                Index i = i0;
+                for (; i + 4 <= i1; i += 4) {
+                    const double* s = src + i * cols + j;
+                    const __m256d r0 = _mm256_loadu_pd(s);
+                    const __m256d r1 = _mm256_loadu_pd(s + cols);
+                    const __m256d r2 = _mm256_loadu_pd(s + 2 * cols);
+                    const __m256d r3 = _mm256_loadu_pd(s + 3 * cols);
+                    const __m256d t0 = _mm256_unpacklo_pd(r0, r1);
+                    const __m256d t1 = _mm256_unpackhi_pd(r0, r1);
+                    const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
+                    const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
+                    double* d = dst + j * rows + i;
+                    _mm256_storeu_pd(d, _mm256_permute2f128_pd(t0, t2, 0x20));
+                    _mm256_storeu_pd(d + rows, _mm256_permute2f128_pd(t1, t3, 0x20));
+                    _mm256_storeu_pd(d + 2 * rows, _mm256_permute2f128_pd(t0, t2, 0x31));
+                    _mm256_storeu_pd(d + 3 * rows, _mm256_permute2f128_pd(t1, t3, 0x31));
+                }
+                for (; i < i1; ++i)
+                    for (Index c = j; c < j + 4; ++c) dst[c * rows + i] = src[i * cols + c];
+            }
+            for (; j < j1; ++j)
+                for (Index i = i0; i < i1; ++i) dst[j * rows + i] = src[i * cols + j];
+        }
+    }
+}
+
+void copy_contiguous(const double* src, Index n, double* dst) noexcept {
+    if (n > 0) std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof(double));
+}
+
+}  // namespace zelk
