@@ -117,9 +117,13 @@ print(json.dumps({"parent": parent, "child": child}))
 
 
 def run_deadlined(code, *args):
-    """Runs `code` in a new interpreter in its own session; kills the session on the deadline."""
+    """Runs `code` in a new interpreter in its own session; kills the session on the deadline.
+    The interpreter gets the runtimes' default thread counts: thread limits that other tests'
+    libraries leave in this process's environment (dask sets OMP_NUM_THREADS=1) are dropped."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("OMP_", "GOMP_")) and not k.endswith("_NUM_THREADS")}
     proc = subprocess.Popen([sys.executable, "-c", code, *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+                            stderr=subprocess.PIPE, text=True, start_new_session=True, env=env)
     try:
         out, err = proc.communicate(timeout=DEADLINE)
     except subprocess.TimeoutExpired:
