@@ -130,11 +130,14 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* 
     require_penalty(R2, gamma2, p, "R2");
     // A non-finite value anywhere in the system leaves no meaningful answer (the factorisation
     // would zero NaN pivots and report a finite vector): say so with NaNs, as ols does.
-    const auto applied_finite = [](const Matrix* R, double gamma) {
-        return !penalty_applies(R, gamma) || (std::isfinite(gamma) && R->allFinite());
+    // (Eigen's allFinite walks every column even when there are no rows: an empty design with
+    // millions of columns must not cost a pass over them.)
+    const auto finite = [](const auto& a) { return a.size() == 0 || a.allFinite(); };
+    const auto applied_finite = [&](const Matrix* R, double gamma) {
+        return !penalty_applies(R, gamma) || (std::isfinite(gamma) && finite(*R));
     };
     if (!std::isfinite(ridge) || !applied_finite(R1, gamma1) || !applied_finite(R2, gamma2) ||
-        !y.allFinite() || !Phi.allFinite()) {
+        !finite(y) || !finite(Phi)) {
         return Vector::Constant(p, std::numeric_limits<double>::quiet_NaN());
     }
 
