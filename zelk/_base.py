@@ -1,0 +1,154 @@
+"""The estimator machinery shared by the linear and the polynomial regressor."""
+
+from __future__ import annotations
+
+from numbers import Integral, Real
+
+import numpy as np
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.utils import check_random_state
+from sklearn.utils._param_validation import Interval
+from sklearn.utils.validation import check_is_fitted, validate_data
+
+import zelk_core
+
+from ._basis import legendre_design, robust_center_scale, tensor_map
+from ._robust import Penalty, RobustFit, SamplerSettings, m_covariance, mm_fit
+
+
+def graded_order(indices: list[tuple[int, ...]]) -> list[tuple[int, ...]]:
+    """Exponent tuples by total degree, then with the first feature's exponent highest first,
+    so that degree 1 lists the features in their own order: (1, 0), (0, 1)."""
+    return sorted(indices, key=lambda e: (sum(e), [-p for p in e]))
+
+
+class RobustRegressorBase(RegressorMixin, BaseEstimator):
+    """Robust fit of a linear model in a basis of the standardised features.
+
+    Subclasses name the basis (:meth:`_basis_indices`) and the penalties (:meth:`_penalty`);
+    this class standardises, runs the robust fit and reports the result in the caller's units.
+    """
+
+    _parameter_constraints: dict = {
+        "n_restarts": [Interval(Integral, 1, None, closed="left")],
+        "max_samples": [Interval(Integral, 2, None, closed="left")],
+        "n_chains": [Interval(Integral, 1, None, closed="left")],
+        "n_warmup": [Interval(Integral, 0, None, closed="left")],
+        "n_deep": [Interval(Integral, 0, None, closed="left")],
+        "c": [Interval(Real, 0, None, closed="neither")],
+        "outlier_threshold": [Interval(Real, 0, None, closed="neither")],
+        "tol": [Interval(Real, 0, None, closed="neither")],
+        "max_iter": [Interval(Integral, 1, None, closed="left")],
+        "random_state": ["random_state"],
+    }
+
+    # ---- subclass hooks ---------------------------------------------------------------------
+    def _basis_indices(self, n_features: int, degree: int | list[int]) -> tuple[list[int], list[tuple[int, ...]]]:
+        raise NotImplementedError
+
+    def _penalty(self, degrees: list[int], indices: list[tuple[int, ...]], U: np.ndarray) -> Penalty:
+        return Penalty()
+
+    def _fit_standardised(self, U: np.ndarray, z: np.ndarray, ctx: dict) -> None:
+        """Fits the fixed basis of the estimator; :class:`RobustPolynomialRegressor` overrides
+        this for ``degree="auto"``."""
+        degrees, indices = self._basis_indices(U.shape[1], ctx["degree"])
+        self._set_fit(U, z, degrees, indices, self._robust_fit(U, z, degrees, indices, ctx), ctx)
+
+    # ---- the fit ----------------------------------------------------------------------------
+    def _robust_fit(self, U: np.ndarray, z: np.ndarray, degrees: list[int],
+                    indices: list[tuple[int, ...]], ctx: dict) -> RobustFit:
+        Phi = legendre_design(U, indices, degrees)
+        pen = self._penalty(degrees, indices, U)
+        settings = SamplerSettings(self.n_chains, self.n_warmup, self.n_deep)
+        return mm_fit(Phi, z, pen, settings, ctx["seeds"], ctx["rows"], self.c, self.tol, self.max_iter)
+
+    def fit(self, X, y):
+        """Fit the model robustly.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Training data (a pandas DataFrame works; its column names are kept).
+        y : array-like of shape (n_samples,)
+            Target values.
+
+        Returns
+        -------
+        self : object
+            The fitted estimator.
+        """
+        self._validate_params()
+        X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
+        y = np.asarray(y, dtype=np.float64)
+        n = X.shape[0]
+        if n < 2:
+            raise ValueError(f"{type(self).__name__} needs at least 2 samples, got n_samples = {n}")
+        x_center, x_scale = robust_center_scale(X)
+        y_center, y_scale = robust_center_scale(y[:, None])
+        self._x_center, self._x_scale = x_center, x_scale
+        self._y_center, self._y_scale = float(y_center[0]), float(y_scale[0])
+        U = (X - x_center) / x_scale
+        z = (y - self._y_center) / self._y_scale
+        rng = check_random_state(self.random_state)
+        seeds = [int(s) for s in rng.randint(0, 2**31 - 1, size=self.n_restarts)]
+        rows = np.sort(rng.choice(n, self.max_samples, replace=False)) if n > self.max_samples else None
+        ctx = {"seeds": seeds, "rows": rows, "degree": getattr(self, "degree", 1)}
+        self._fit_standardised(U, z, ctx)
+        return self
+
+    def _set_fit(self, U: np.ndarray, z: np.ndarray, degrees: list[int], indices: list[tuple[int, ...]],
+                 fit: RobustFit, ctx: dict) -> None:
+        """Stores the fit and reports it in the caller's units."""
+        self._degrees, self._indices, self._beta = degrees, indices, fit.beta
+        Phi = legendre_design(U, indices, degrees)
+        residual = z - Phi @ fit.beta
+        k = len(indices)
+        pen = self._penalty(degrees, indices, U)
+        if pen.active:
+            self.energy_ = float(zelk_core.mdl_score_reg(Phi @ fit.beta, z, k, 20, fit.beta, pen.R1, pen.R2,
+                                                         pen.gamma1, pen.gamma2))
+        else:
+            self.energy_ = float(zelk_core.mdl_score(Phi @ fit.beta, z, k))
+        to_caller = self._y_scale * tensor_map(degrees, indices, self._x_center, self._x_scale)
+        mono = to_caller @ fit.beta
+        cov = to_caller @ m_covariance(Phi, z, fit.beta, fit.scale, self.c) @ to_caller.T
+        se = np.sqrt(np.clip(np.diag(cov), 0.0, None))
+        self.intercept_ = float(mono[0] + self._y_center)
+        self.coef_ = mono[1:]
+        self.stderr_ = se[1:]
+        self.intercept_stderr_ = float(se[0])
+        self.scale_ = float(fit.scale * self._y_scale)
+        if fit.scale > 0:
+            self.inlier_mask_ = np.abs(residual) <= self.outlier_threshold * fit.scale
+        else:
+            self.inlier_mask_ = np.abs(residual) <= 1e-9
+        self.weights_ = fit.weights
+        self.n_iter_ = fit.n_iter
+        restarts = np.array([to_caller @ b for b in fit.restart_betas])
+        self.restart_scales_ = fit.restart_scales * self._y_scale
+        self.restart_spread_ = restarts[:, 1:].std(axis=0) if len(restarts) else np.zeros_like(self.coef_)
+        self._multi_indices = np.array(indices[1:], dtype=int).reshape(k - 1, U.shape[1])
+
+    def predict(self, X):
+        """Predict with the fitted model.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Samples.
+
+        Returns
+        -------
+        y : ndarray of shape (n_samples,)
+            Predicted values.
+        """
+        check_is_fitted(self, "coef_")
+        X = validate_data(self, X, reset=False, dtype=np.float64)
+        U = (X - self._x_center) / self._x_scale
+        return self._y_center + self._y_scale * (legendre_design(U, self._indices, self._degrees) @ self._beta)
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = False
+        return tags
