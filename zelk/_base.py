@@ -13,7 +13,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 import zelk_core
 
 from ._basis import legendre_design, robust_center_scale, tensor_map
-from ._robust import Penalty, RobustFit, SamplerSettings, m_covariance, mm_fit
+from ._robust import Penalty, RobustFit, SamplerSettings, inlier_scale, m_covariance, mm_fit
 
 
 def graded_order(indices: list[tuple[int, ...]]) -> list[tuple[int, ...]]:
@@ -118,9 +118,11 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         self.coef_ = mono[1:]
         self.stderr_ = se[1:]
         self.intercept_stderr_ = float(se[0])
-        self.scale_ = float(fit.scale * self._y_scale)
-        if fit.scale > 0:
-            self.inlier_mask_ = np.abs(residual) <= self.outlier_threshold * fit.scale
+        scale = inlier_scale(residual, fit.scale)
+        self.scale_ = float(scale * self._y_scale)
+        self.s_scale_ = float(fit.scale * self._y_scale)
+        if scale > 0:
+            self.inlier_mask_ = np.abs(residual) <= self.outlier_threshold * scale
         else:
             self.inlier_mask_ = np.abs(residual) <= 1e-9
         self.weights_ = fit.weights

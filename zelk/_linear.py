@@ -23,7 +23,7 @@ class RobustLinearRegressor(RobustRegressorBase):
     n_restarts : int, default=3
         Number of sampler runs, each with its own seed; the one whose residuals have the
         smallest robust scale is kept.
-    max_samples : int, default=2000
+    max_samples : int, default=500
         The sampler sees a random subsample of at most this many rows (the S- and MM-steps
         always use every row).
     n_chains, n_warmup, n_deep : int, default=25, 200, 2000
@@ -50,13 +50,18 @@ class RobustLinearRegressor(RobustRegressorBase):
     intercept_ : float
         Intercept, in the units of y.
     scale_ : float
-        Robust scale (bisquare M-scale, 50 % breakdown) of the residuals, in the units of y.
+        Robust scale of the residuals of the good samples, in the units of y: the normal-
+        consistent scale of the residuals within 2.5 scales of the fit (iterated from
+        ``s_scale_``).
+    s_scale_ : float
+        The S-estimate of scale (bisquare M-scale, 50 % breakdown) that the final M-step uses;
+        it is consistent without outliers and grows with their share.
     inlier_mask_ : ndarray of bool of shape (n_samples,)
         True for the samples within ``outlier_threshold * scale_`` of the fit.
     weights_ : ndarray of shape (n_samples,)
         The final M-step weights (0 for rejected samples, near 1 for good ones).
     stderr_ : ndarray of shape (n_features,)
-        Asymptotic standard errors of ``coef_`` from the final M-step.
+        Asymptotic (sandwich) standard errors of ``coef_`` from the final M-step.
     intercept_stderr_ : float
         Standard error of ``intercept_``.
     energy_ : float
@@ -64,9 +69,9 @@ class RobustLinearRegressor(RobustRegressorBase):
     n_iter_ : int
         Iterations of the final M-step.
     restart_scales_ : ndarray of shape (n_restarts,)
-        Residual scale reached from each sampler start.
+        Residual scale after two S-steps from each sampler start.
     restart_spread_ : ndarray of shape (n_features,)
-        Standard deviation of each coefficient over the fits from the individual sampler
+        Standard deviation of each coefficient over the S-fits from the individual sampler
         starts (0 when every start leads to the same fit).
     n_features_in_ : int
         Number of features seen during fit.
@@ -90,7 +95,7 @@ class RobustLinearRegressor(RobustRegressorBase):
     (array([ 2., -1.]), 1.0, 60)
     """
 
-    def __init__(self, *, n_restarts: int = 3, max_samples: int = 2000, n_chains: int = 25,
+    def __init__(self, *, n_restarts: int = 3, max_samples: int = 500, n_chains: int = 25,
                  n_warmup: int = 200, n_deep: int = 2000, c: float = 4.685, outlier_threshold: float = 2.5,
                  tol: float = 1e-10, max_iter: int = 500, random_state=None):
         self.n_restarts = n_restarts

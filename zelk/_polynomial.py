@@ -46,7 +46,7 @@ class RobustPolynomialRegressor(RobustRegressorBase):
     n_restarts : int, default=3
         Number of sampler runs, each with its own seed; the one whose residuals have the
         smallest robust scale is kept.
-    max_samples : int, default=2000
+    max_samples : int, default=500
         The sampler sees a random subsample of at most this many rows (the S- and MM-steps
         always use every row).
     n_chains, n_warmup, n_deep : int, default=25, 200, 2000
@@ -77,13 +77,18 @@ class RobustPolynomialRegressor(RobustRegressorBase):
     degree_scores_ : dict
         With ``degree="auto"``: the criterion of each candidate degree (lowest wins).
     scale_ : float
-        Robust scale (bisquare M-scale, 50 % breakdown) of the residuals, in the units of y.
+        Robust scale of the residuals of the good samples, in the units of y: the normal-
+        consistent scale of the residuals within 2.5 scales of the fit (iterated from
+        ``s_scale_``).
+    s_scale_ : float
+        The S-estimate of scale (bisquare M-scale, 50 % breakdown) that the final M-step uses;
+        it is consistent without outliers and grows with their share.
     inlier_mask_ : ndarray of bool of shape (n_samples,)
         True for the samples within ``outlier_threshold * scale_`` of the fit.
     weights_ : ndarray of shape (n_samples,)
         The final M-step weights.
     stderr_ : ndarray of shape (n_terms,)
-        Asymptotic standard errors of ``coef_`` from the final M-step.
+        Asymptotic (sandwich) standard errors of ``coef_`` from the final M-step.
     intercept_stderr_ : float
         Standard error of ``intercept_``.
     energy_ : float
@@ -92,9 +97,10 @@ class RobustPolynomialRegressor(RobustRegressorBase):
     n_iter_ : int
         Iterations of the final M-step.
     restart_scales_ : ndarray of shape (n_restarts,)
-        Residual scale reached from each sampler start.
+        Residual scale after two S-steps from each sampler start.
     restart_spread_ : ndarray of shape (n_terms,)
-        Standard deviation of each coefficient over the fits from the individual starts.
+        Standard deviation of each coefficient over the S-fits from the individual sampler
+        starts (0 when every start leads to the same fit).
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -127,7 +133,7 @@ class RobustPolynomialRegressor(RobustRegressorBase):
     }
 
     def __init__(self, degree=3, *, basis: str = "total", max_degree: int = 7, gamma1: float = 0.0,
-                 gamma2: float = 0.0, n_restarts: int = 3, max_samples: int = 2000, n_chains: int = 25,
+                 gamma2: float = 0.0, n_restarts: int = 3, max_samples: int = 500, n_chains: int = 25,
                  n_warmup: int = 200, n_deep: int = 2000, c: float = 4.685, outlier_threshold: float = 2.5,
                  tol: float = 1e-10, max_iter: int = 500, random_state=None):
         self.degree = degree

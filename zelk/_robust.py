@@ -73,8 +73,8 @@ class RobustFit:
 
 def bisquare_rho(t: np.ndarray, c: float) -> np.ndarray:
     """Tukey's bisquare loss, scaled to rise from 0 to 1 at |t| = c."""
-    v = np.minimum((t / c) ** 2, 1.0)
-    return 1.0 - (1.0 - v) ** 3
+    w = 1.0 - np.minimum((t / c) ** 2, 1.0)
+    return 1.0 - w * w * w
 
 
 def bisquare_weight(t: np.ndarray, c: float) -> np.ndarray:
@@ -84,19 +84,32 @@ def bisquare_weight(t: np.ndarray, c: float) -> np.ndarray:
 
 
 def m_scale(r: np.ndarray, c: float = S_TUNING, b: float = S_BREAKDOWN,
-            tol: float = 1e-12, max_iter: int = 200) -> float:
+            tol: float = 1e-12, max_iter: int = 100) -> float:
     """M-scale s solving mean(rho(r / s)) = b for the bisquare rho (50 % breakdown at b = 1/2).
 
-    Starts from the normalised median absolute residual and iterates the fixed point
-    s^2 <- s^2 mean(rho(r/s)) / b, which decreases monotonically to the solution. Returns 0 when
-    at least half of the residuals are exactly zero (an exact fit).
+    Newton's method on g(s) = mean(rho(|r| / s)) - b, which falls monotonically in s, from the
+    normalised median absolute residual; a step that would leave the bracket of signs seen so
+    far is replaced by bisection. Returns 0 when at least half of the residuals are exactly zero
+    (an exact fit).
     """
-    a = np.abs(r)
+    a = np.abs(np.asarray(r, dtype=float))
     s = float(np.median(a)) * 1.4826022185056018
     if not s > 0.0:
         return 0.0
+    lo, hi = 0.0, np.inf
     for _ in range(max_iter):
-        s_new = s * np.sqrt(np.mean(bisquare_rho(a / s, c)) / b)
+        t = a / s
+        v = np.minimum((t / c) ** 2, 1.0)
+        w = 1.0 - v
+        g = float(np.mean(1.0 - w * w * w)) - b
+        if g > 0.0:
+            lo = s
+        else:
+            hi = s
+        dg = -float(np.mean(6.0 * w * w * v)) / s  # d/ds of mean rho(a / s)
+        s_new = s - g / dg if dg < 0.0 else np.nan
+        if not lo < s_new < hi:
+            s_new = 0.5 * (lo + hi) if np.isfinite(hi) else 2.0 * s
         if abs(s_new - s) <= tol * s:
             return float(s_new)
         s = s_new
@@ -179,38 +192,64 @@ def sampler_starts(Phi: np.ndarray, z: np.ndarray, pen: Penalty, settings: Sampl
 
 def mm_fit(Phi: np.ndarray, z: np.ndarray, pen: Penalty, settings: SamplerSettings, seeds: list[int],
            rows: np.ndarray | None, c: float, tol: float, max_iter: int) -> RobustFit:
-    """The full robust fit: sampler starts and least squares, S-refinement of each, MM step from
-    the start with the smallest scale. Every sampler start is also carried through its own MM
-    step, so that the spread over restarts can be reported."""
+    """The full robust fit: sampler starts and least squares, two S-concentration steps from
+    each, full S-refinement of the one with the smallest scale, then the MM step. The short
+    S-fits of the sampler starts are kept, so that their spread can be reported."""
     starts, energies = sampler_starts(Phi, z, pen, settings, seeds, rows)
-    refined = [s_refine(Phi, z, b, pen) for b in starts]
-    ls = s_refine(Phi, z, weighted_fit(Phi, z, np.ones_like(z), pen), pen)
-    candidates = refined + [ls]
+    starts.append(weighted_fit(Phi, z, np.ones_like(z), pen))
+    # Two concentration steps rank the starts; only the best is refined to the end.
+    candidates = [s_refine(Phi, z, b, pen, max_iter=2) for b in starts]
     best = int(np.argmin([s for _, s in candidates]))
-    beta0, scale = candidates[best]
+    beta0, scale = s_refine(Phi, z, candidates[best][0], pen)
+    refined = candidates[:-1]
     beta, w, n_iter = m_step(Phi, z, beta0, scale, c, pen, tol, max_iter)
-    restart_betas = []
-    for i, (b, s) in enumerate(refined):
-        restart_betas.append(beta if i == best else m_step(Phi, z, b, s, c, pen, tol, max_iter)[0])
     return RobustFit(beta=beta, scale=scale, weights=w, n_iter=n_iter,
-                     restart_betas=np.array(restart_betas).reshape(len(refined), Phi.shape[1]),
+                     restart_betas=np.array([b for b, _ in refined]).reshape(len(refined), Phi.shape[1]),
                      restart_scales=np.array([s for _, s in refined]),
                      sampler_energies=np.array(energies))
 
 
 def m_covariance(Phi: np.ndarray, z: np.ndarray, beta: np.ndarray, scale: float, c: float) -> np.ndarray:
-    """Asymptotic covariance of an M-estimator with fixed scale:
-    s^2 [sum psi(t)^2 / (n - p)] / [mean psi'(t)]^2 (Phi'Phi)^-1, t = residual / s."""
+    """Sandwich covariance of an M-estimator with fixed scale: s^2 M^-1 Q M^-1 with
+    M = sum psi'(t_i) phi_i phi_i' and Q = n / (n - p) sum psi(t_i)^2 phi_i phi_i', t = r / s.
+    For samples far inside the bisquare (psi(t) = t) it is least squares on those samples."""
     n, p = Phi.shape
-    if scale == 0.0 or n <= p:
-        return np.full((p, p), np.nan) if scale != 0.0 else np.zeros((p, p))
+    if scale == 0.0:
+        return np.zeros((p, p))
+    if n <= p:
+        return np.full((p, p), np.nan)
     t = (z - Phi @ beta) / scale
     v = (t / c) ** 2
     inside = v < 1.0
     psi = np.where(inside, t * (1.0 - v) ** 2, 0.0)
     dpsi = np.where(inside, (1.0 - v) * (1.0 - 5.0 * v), 0.0)
-    mean_dpsi = float(np.mean(dpsi))
-    if not mean_dpsi > 0.0:
-        return np.full((p, p), np.nan)
-    factor = scale**2 * float(np.sum(psi**2)) / (n - p) / mean_dpsi**2
-    return factor * np.linalg.pinv(Phi.T @ Phi)
+    M = (Phi * dpsi[:, None]).T @ Phi
+    Q = (Phi * (psi**2 * n / (n - p))[:, None]).T @ Phi
+    M_inv = np.linalg.pinv(M)
+    return scale**2 * M_inv @ Q @ M_inv
+
+
+# E[Z^2 | |Z| < 2.5] for a standard normal Z: makes the truncated scale below consistent.
+_TRUNCATION = 2.5
+_TRUNCATED_VARIANCE = 0.9112587
+
+
+def inlier_scale(r: np.ndarray, start: float, tol: float = 1e-12, max_iter: int = 100) -> float:
+    """Scale of the residuals of the good samples alone: the fixed point of
+    s = sqrt(mean(r^2 over |r| < 2.5 s) / E[Z^2 | |Z| < 2.5]), from ``start`` (the S-scale).
+
+    The S-scale counts every outlier as a full unit of loss, so under heavy contamination it
+    lies well above the noise level of the good samples; this one does not."""
+    if not start > 0.0:
+        return 0.0
+    s = start
+    r2 = np.asarray(r, dtype=float) ** 2
+    for _ in range(max_iter):
+        keep = r2 < (_TRUNCATION * s) ** 2
+        if not np.any(keep):
+            return s
+        s_new = float(np.sqrt(np.mean(r2[keep]) / _TRUNCATED_VARIANCE))
+        if abs(s_new - s) <= tol * s:
+            return s_new
+        s = s_new
+    return s
