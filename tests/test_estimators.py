@@ -218,6 +218,15 @@ def test_input_errors(make, fit_args, error):
         make().fit(*fit_args)
 
 
+@pytest.mark.parametrize("module", ["zelk._linear", "zelk._polynomial"])
+def test_docstring_examples_hold(module):
+    import doctest
+    import importlib
+
+    result = doctest.testmod(importlib.import_module(module))
+    assert result.attempted > 0 and result.failed == 0
+
+
 def test_predict_checks_the_features():
     X, y, _, _ = linear_with_outliers(n=60)
     model = RobustLinearRegressor(random_state=0, **FAST).fit(X, y)

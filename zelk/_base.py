@@ -16,6 +16,64 @@ from ._basis import legendre_design, robust_center_scale, tensor_map
 from ._robust import Penalty, RobustFit, SamplerSettings, inlier_scale, m_covariance, mm_fit
 
 
+# Docstring sections that both estimators share.
+SHARED_PARAMETERS = """\
+    n_restarts : int, default=3
+        Number of sampler runs, each with its own seed; the one whose residuals have the
+        smallest robust scale is kept.
+    max_samples : int, default=500
+        The sampler sees a random subsample of at most this many rows (the S- and MM-steps
+        always use every row).
+    n_chains, n_warmup, n_deep : int, default=25, 200, 2000
+        Settings of ``zelk_core.TournamentMCMC``: warm-up chains, warm-up steps, and
+        refinement steps per elite chain.
+    c : float, default=4.685
+        Tuning constant of the bisquare in the final M-step, in units of the residual scale;
+        4.685 gives 95 % efficiency for normal errors, larger values more.
+    outlier_threshold : float, default=2.5
+        Samples whose absolute residual exceeds this many residual scales are flagged in
+        ``inlier_mask_``.
+    tol : float, default=1e-10
+        The M-step stops when no coefficient (standardised) changes by more than ``tol``
+        times the largest coefficient.
+    max_iter : int, default=500
+        Most M-step iterations.
+    random_state : int, RandomState instance or None, default=None
+        Seeds of the sampler runs and the choice of the subsample.
+"""
+
+SHARED_ATTRIBUTES = """\
+    scale_ : float
+        Robust scale of the residuals of the good samples, in the units of y: the normal-
+        consistent scale of the residuals within 2.5 scales of the fit (iterated from
+        ``s_scale_``).
+    s_scale_ : float
+        The S-estimate of scale (bisquare M-scale, 50 % breakdown) that the final M-step uses;
+        it is consistent without outliers and grows with their share.
+    inlier_mask_ : ndarray of bool of shape (n_samples,)
+        True for the samples within ``outlier_threshold * scale_`` of the fit.
+    weights_ : ndarray of shape (n_samples,)
+        The final M-step weights (0 for rejected samples, near 1 for good ones).
+    stderr_ : ndarray of shape (len(coef_),)
+        Asymptotic (sandwich) standard errors of ``coef_`` from the final M-step.
+    intercept_stderr_ : float
+        Standard error of ``intercept_``.
+    energy_ : float
+        Description length of the fit (``zelk_core.mdl_score``).
+    n_iter_ : int
+        Iterations of the final M-step.
+    restart_scales_ : ndarray of shape (n_restarts,)
+        Residual scale after two S-steps from each sampler start.
+    restart_spread_ : ndarray of shape (len(coef_),)
+        Standard deviation of each coefficient over the S-fits from the individual sampler
+        starts (0 when every start leads to the same fit).
+    n_features_in_ : int
+        Number of features seen during fit.
+    feature_names_in_ : ndarray of shape (n_features_in_,)
+        Names of the features, when X has string column names.
+"""
+
+
 def graded_order(indices: list[tuple[int, ...]]) -> list[tuple[int, ...]]:
     """Exponent tuples by total degree, then with the first feature's exponent highest first,
     so that degree 1 lists the features in their own order: (1, 0), (0, 1)."""
