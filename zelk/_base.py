@@ -176,7 +176,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         self.coef_ = mono[1:]
         self.stderr_ = se[1:]
         self.intercept_stderr_ = float(se[0])
-        scale = inlier_scale(residual, fit.scale)
+        scale = inlier_scale(residual, fit.scale, k)
         self.scale_ = float(scale * self._y_scale)
         self.s_scale_ = float(fit.scale * self._y_scale)
         if scale > 0:

@@ -234,9 +234,10 @@ _TRUNCATION = 2.5
 _TRUNCATED_VARIANCE = 0.9112587
 
 
-def inlier_scale(r: np.ndarray, start: float, tol: float = 1e-12, max_iter: int = 100) -> float:
+def inlier_scale(r: np.ndarray, start: float, n_params: int, tol: float = 1e-12, max_iter: int = 100) -> float:
     """Scale of the residuals of the good samples alone: the fixed point of
-    s = sqrt(mean(r^2 over |r| < 2.5 s) / E[Z^2 | |Z| < 2.5]), from ``start`` (the S-scale).
+    s = sqrt(sum(r^2 over |r| < 2.5 s) / (m - p) / E[Z^2 | |Z| < 2.5]), m the number of those
+    samples and p = ``n_params`` (the degrees of freedom the fit used), from ``start``.
 
     The S-scale counts every outlier as a full unit of loss, so under heavy contamination it
     lies well above the noise level of the good samples; this one does not."""
@@ -246,9 +247,10 @@ def inlier_scale(r: np.ndarray, start: float, tol: float = 1e-12, max_iter: int 
     r2 = np.asarray(r, dtype=float) ** 2
     for _ in range(max_iter):
         keep = r2 < (_TRUNCATION * s) ** 2
-        if not np.any(keep):
+        m = int(np.count_nonzero(keep))
+        if m <= n_params:
             return s
-        s_new = float(np.sqrt(np.mean(r2[keep]) / _TRUNCATED_VARIANCE))
+        s_new = float(np.sqrt(np.sum(r2[keep]) / (m - n_params) / _TRUNCATED_VARIANCE))
         if abs(s_new - s) <= tol * s:
             return s_new
         s = s_new
