@@ -12,7 +12,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 import zelk_core
 
-from ._basis import legendre_design, robust_center_scale, tensor_map
+from ._basis import feature_center_scale, legendre_design, robust_center_scale, tensor_map
 from ._robust import Penalty, RobustFit, SamplerSettings, inlier_scale, m_covariance, mm_fit
 
 
@@ -27,6 +27,9 @@ SHARED_PARAMETERS = """\
     n_chains, n_warmup, n_deep : int, default=25, 200, 2000
         Settings of ``zelk_core.TournamentMCMC``: warm-up chains, warm-up steps, and
         refinement steps per elite chain.
+    n_subsets : int, default=200
+        Number of random elemental subsets (p samples, an exact fit) tried as further starts
+        beside the sampler's; 0 leaves them out.
     c : float, default=4.685
         Tuning constant of the bisquare in the final M-step, in units of the residual scale;
         4.685 gives 95 % efficiency for normal errors, larger values more.
@@ -43,6 +46,9 @@ SHARED_PARAMETERS = """\
 """
 
 SHARED_ATTRIBUTES = """\
+    start_ : str
+        Which start the final fit grew from: "sampler", "subset", "least squares", or (with
+        ``degree="auto"``) "given", the fit of the next smaller degree.
     scale_ : float
         Robust scale of the residuals of the good samples, in the units of y: the normal-
         consistent scale of the residuals within 2.5 scales of the fit (iterated from
@@ -93,6 +99,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         "n_chains": [Interval(Integral, 1, None, closed="left")],
         "n_warmup": [Interval(Integral, 0, None, closed="left")],
         "n_deep": [Interval(Integral, 0, None, closed="left")],
+        "n_subsets": [Interval(Integral, 0, None, closed="left")],
         "c": [Interval(Real, 0, None, closed="neither")],
         "outlier_threshold": [Interval(Real, 0, None, closed="neither")],
         "tol": [Interval(Real, 0, None, closed="neither")],
@@ -115,11 +122,17 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
 
     # ---- the fit ----------------------------------------------------------------------------
     def _robust_fit(self, U: np.ndarray, z: np.ndarray, degrees: list[int],
-                    indices: list[tuple[int, ...]], ctx: dict) -> RobustFit:
+                    indices: list[tuple[int, ...]], ctx: dict, extra_starts: list[np.ndarray] = ()) -> RobustFit:
         Phi = legendre_design(U, indices, degrees)
         pen = self._penalty(degrees, indices, U)
         settings = SamplerSettings(self.n_chains, self.n_warmup, self.n_deep)
-        return mm_fit(Phi, z, pen, settings, ctx["seeds"], ctx["rows"], self.c, self.tol, self.max_iter)
+        pool = np.arange(len(z)) if ctx["rows"] is None else ctx["rows"]
+        subsets = np.empty((0, Phi.shape[1]), int)
+        if self.n_subsets and len(pool) > Phi.shape[1]:
+            rng = np.random.default_rng(ctx["subset_seed"])
+            subsets = np.array([rng.choice(pool, Phi.shape[1], replace=False) for _ in range(self.n_subsets)])
+        return mm_fit(Phi, z, pen, settings, ctx["seeds"], ctx["rows"], self.c, self.tol, self.max_iter, subsets,
+                      extra_starts)
 
     def fit(self, X, y):
         """Fit the model robustly.
@@ -142,7 +155,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         n = X.shape[0]
         if n < 2:
             raise ValueError(f"{type(self).__name__} needs at least 2 samples, got n_samples = {n}")
-        x_center, x_scale = robust_center_scale(X)
+        x_center, x_scale = feature_center_scale(X)
         y_center, y_scale = robust_center_scale(y[:, None])
         self._x_center, self._x_scale = x_center, x_scale
         self._y_center, self._y_scale = float(y_center[0]), float(y_scale[0])
@@ -151,7 +164,8 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         rng = check_random_state(self.random_state)
         seeds = [int(s) for s in rng.randint(0, 2**31 - 1, size=self.n_restarts)]
         rows = np.sort(rng.choice(n, self.max_samples, replace=False)) if n > self.max_samples else None
-        ctx = {"seeds": seeds, "rows": rows, "degree": getattr(self, "degree", 1)}
+        ctx = {"seeds": seeds, "rows": rows, "subset_seed": int(rng.randint(0, 2**31 - 1)),
+               "degree": getattr(self, "degree", 1)}
         self._fit_standardised(U, z, ctx)
         return self
 
@@ -185,6 +199,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
             self.inlier_mask_ = np.abs(residual) <= 1e-9
         self.weights_ = fit.weights
         self.n_iter_ = fit.n_iter
+        self.start_ = fit.start
         restarts = np.array([to_caller @ b for b in fit.restart_betas])
         self.restart_scales_ = fit.restart_scales * self._y_scale
         self.restart_spread_ = restarts[:, 1:].std(axis=0) if len(restarts) else np.zeros_like(self.coef_)

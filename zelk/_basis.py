@@ -42,6 +42,27 @@ def robust_center_scale(a: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return center, scale
 
 
+def feature_center_scale(X: np.ndarray, share: float = 0.95) -> tuple[np.ndarray, np.ndarray]:
+    """Column-wise midpoint and half-width of the central ``share`` of the values (quantiles
+    2.5 % and 97.5 % by default), so that u = (x - center) / scale spans about [-1, 1], the
+    Legendre polynomials' own interval.
+
+    The median and MAD would serve as well for equivariance, but a cluster of points at one end
+    of the range pulls them far off centre and stretches the other end to |u| of 3 or more,
+    where high-degree Legendre columns grow by orders of magnitude; the quantile range ignores
+    how the points are spread inside it. A column without spread gets a half-width of 1.
+    """
+    X = np.asarray(X, dtype=float)
+    tail = 50.0 * (1.0 - share)
+    lo, hi = np.percentile(X, [tail, 100.0 - tail], axis=0)
+    center = 0.5 * (lo + hi)
+    scale = 0.5 * (hi - lo)
+    if np.any(~(scale > 0)):
+        _, fallback = robust_center_scale(X)
+        scale = np.where(scale > 0, scale, fallback)
+    return center, scale
+
+
 def multi_indices(degrees: Sequence[int], basis: str) -> list[tuple[int, ...]]:
     """Exponent tuples of the basis, in zelk_core's order (last feature fastest).
 

@@ -9,11 +9,12 @@ from ._basis import multi_indices
 class RobustLinearRegressor(RobustRegressorBase):
     __doc__ = f"""Robust linear regression: y = intercept + X @ coef, resistant to gross outliers.
 
-    The features and the target are standardised by their medians and median absolute
-    deviations, which makes the fit equivariant: ``a * y + b`` gives ``a * coef_`` and
-    ``a * intercept_ + b``, and rescaling or shifting a feature transforms its coefficient to
-    match. zelk_core's tournament sampler, started from several seeds (on a subsample of at
-    most ``max_samples`` rows), supplies high-breakdown starts; concentration steps of a Tukey
+    The features are mapped to about [-1, 1] by their central 95 % range and the target is
+    standardised by its median and median absolute deviation, which makes the fit
+    equivariant: ``a * y + b`` gives ``a * coef_`` and ``a * intercept_ + b``, and rescaling
+    or shifting a feature transforms its coefficient to match. zelk_core's tournament sampler,
+    started from several seeds (on a subsample of at most ``max_samples`` rows), and exact fits
+    through random elemental subsets supply high-breakdown starts; concentration steps of a Tukey
     bisquare S-estimator pick the best start and its residual scale, and an MM step
     (bisquare IRLS at that scale, 95 % efficient at ``c=4.685``) finishes the fit. The fit
     withstands up to about half of the samples being gross outliers, in y or in X.
@@ -46,13 +47,14 @@ class RobustLinearRegressor(RobustRegressorBase):
     """
 
     def __init__(self, *, n_restarts: int = 3, max_samples: int = 500, n_chains: int = 25,
-                 n_warmup: int = 200, n_deep: int = 2000, c: float = 4.685, outlier_threshold: float = 2.5,
+                 n_warmup: int = 200, n_deep: int = 2000, n_subsets: int = 200, c: float = 4.685, outlier_threshold: float = 2.5,
                  tol: float = 1e-10, max_iter: int = 500, random_state=None):
         self.n_restarts = n_restarts
         self.max_samples = max_samples
         self.n_chains = n_chains
         self.n_warmup = n_warmup
         self.n_deep = n_deep
+        self.n_subsets = n_subsets
         self.c = c
         self.outlier_threshold = outlier_threshold
         self.tol = tol

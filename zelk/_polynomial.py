@@ -10,7 +10,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from ._base import SHARED_ATTRIBUTES, SHARED_PARAMETERS, RobustRegressorBase, graded_order
 from ._basis import legendre_design, legendre_penalties, multi_indices
 from ._robust import Penalty
-from ._selection import candidate_fit, robust_bic
+from ._selection import embed, robust_bic
 
 
 class RobustPolynomialRegressor(RobustRegressorBase):
@@ -18,11 +18,13 @@ class RobustPolynomialRegressor(RobustRegressorBase):
 
     The model is a polynomial in the features: with one feature ``y = intercept + sum_p
     coef[p-1] x^p``; with several, a sum over the products x_0^e_0 x_1^e_1 ... named by
-    ``multi_indices_``. Inside, the fit uses Legendre polynomials of the features
-    standardised by their medians and median absolute deviations (a well-conditioned basis),
-    and reports monomial coefficients in the caller's units. zelk_core's tournament sampler,
-    from several seeds, supplies high-breakdown starts; a Tukey bisquare S-step picks the best
-    start and the residual scale, and an MM step (bisquare IRLS at that scale) finishes. The fit
+    ``multi_indices_``. Inside, the fit uses Legendre polynomials of the features mapped to
+    about [-1, 1] by their central 95 % range (a well-conditioned basis), and the target
+    standardised by its median and median absolute deviation; it reports monomial
+    coefficients in the caller's units. zelk_core's tournament sampler, from several seeds,
+    and exact fits through random elemental subsets supply high-breakdown starts; a Tukey
+    bisquare S-step picks the best start and the residual scale, and an MM step (bisquare IRLS
+    at that scale) finishes. The fit
     is equivariant under affine changes of y and of each feature, and withstands up to about
     half of the samples being gross outliers.
 
@@ -31,7 +33,8 @@ class RobustPolynomialRegressor(RobustRegressorBase):
     degree : int, list of int or "auto", default=3
         Polynomial degree: one for all features, one per feature, or ``"auto"`` to choose a
         common degree from 0 to ``max_degree`` by a robust Schwarz criterion (the residuals of
-        each candidate are scored with a bounded loss at the scale of the largest model).
+        each candidate's robust fit are scored with a bounded loss at the smallest of their
+        residual scales, plus ln(n) per coefficient).
     basis : {{"total", "tensor"}}, default="total"
         ``"tensor"``: every product with exponent e_d <= degree_d in each feature (zelk_core's
         tensor-product basis); ``"total"``: those whose exponents also sum to at most the
@@ -85,7 +88,7 @@ class RobustPolynomialRegressor(RobustRegressorBase):
 
     def __init__(self, degree=3, *, basis: str = "total", max_degree: int = 7, gamma1: float = 0.0,
                  gamma2: float = 0.0, n_restarts: int = 3, max_samples: int = 500, n_chains: int = 25,
-                 n_warmup: int = 200, n_deep: int = 2000, c: float = 4.685, outlier_threshold: float = 2.5,
+                 n_warmup: int = 200, n_deep: int = 2000, n_subsets: int = 200, c: float = 4.685, outlier_threshold: float = 2.5,
                  tol: float = 1e-10, max_iter: int = 500, random_state=None):
         self.degree = degree
         self.basis = basis
@@ -97,6 +100,7 @@ class RobustPolynomialRegressor(RobustRegressorBase):
         self.n_chains = n_chains
         self.n_warmup = n_warmup
         self.n_deep = n_deep
+        self.n_subsets = n_subsets
         self.c = c
         self.outlier_threshold = outlier_threshold
         self.tol = tol
@@ -143,25 +147,16 @@ class RobustPolynomialRegressor(RobustRegressorBase):
 
     def _fit_auto(self, U, z, ctx):
         n_features = U.shape[1]
-        top = self.max_degree
-        degrees, indices = self._basis_indices(n_features, top)
-        reference = self._robust_fit(U, z, degrees, indices, ctx)
-        scores = {}
-        for d in range(top + 1):
-            deg_d, ind_d = self._basis_indices(n_features, d)
-            if d == top:
-                beta = reference.beta
-            else:
-                beta = candidate_fit(U, z, deg_d, ind_d, self._penalty(deg_d, ind_d, U), reference,
-                                     self.c, self.tol, self.max_iter)
-            Phi = legendre_design(U, ind_d, deg_d)
-            scores[d] = robust_bic(Phi, z, beta, reference.scale, self.c)
+        fits, bases = {}, {}
+        for d in range(self.max_degree + 1):
+            degrees, indices = self._basis_indices(n_features, d)
+            extra = [] if d == 0 else [embed(fits[d - 1].beta, bases[d - 1][1], indices)]
+            fits[d] = self._robust_fit(U, z, degrees, indices, ctx, extra)
+            bases[d] = (degrees, indices)
+        s_ref = min(fit.scale for fit in fits.values())
+        scores = {d: robust_bic(legendre_design(U, bases[d][1], bases[d][0]), z, fits[d].beta, s_ref, self.c)
+                  for d in fits}
         best = min(scores, key=lambda d: (scores[d], d))
-        if best == top:
-            fit = reference
-        else:
-            degrees, indices = self._basis_indices(n_features, best)
-            fit = self._robust_fit(U, z, degrees, indices, ctx)
-        self._set_fit(U, z, degrees, indices, fit, ctx)
+        self._set_fit(U, z, *bases[best], fits[best], ctx)
         self.degree_ = best
         self.degree_scores_ = scores

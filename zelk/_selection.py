@@ -1,8 +1,9 @@
 """Choosing the polynomial degree: a robust Schwarz criterion at a common residual scale.
 
-The most complex candidate is fitted robustly first (sampler starts, S-scale, MM step). Its
-residual scale ``s`` and its weights serve every smaller degree: each is fitted by the MM step
-from a weighted least-squares start on the samples the large model accepts, and scored by
+Every candidate degree is fitted robustly, from the smallest up, each with the fit of the
+degree below as one more start: the bases are nested, so the S-scale can only fall as the
+degree grows, and the largest model cannot lose the good fit that a smaller one found. The
+smallest S-scale ``s`` serves every candidate, each scored by
 
     2 * sum(rho(r_i / s)) + k * ln(n)
 
@@ -16,8 +17,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ._basis import legendre_design
-from ._robust import Penalty, RobustFit, bisquare_rho, m_step, weighted_fit
+from ._robust import bisquare_rho
 
 
 def robust_bic(Phi: np.ndarray, z: np.ndarray, beta: np.ndarray, scale: float, c: float) -> float:
@@ -30,12 +30,10 @@ def robust_bic(Phi: np.ndarray, z: np.ndarray, beta: np.ndarray, scale: float, c
     return loss + k * np.log(n)
 
 
-def candidate_fit(U: np.ndarray, z: np.ndarray, degrees: list[int], indices: list[tuple[int, ...]],
-                  pen: Penalty, reference: RobustFit, c: float, tol: float, max_iter: int) -> np.ndarray:
-    """MM coefficients of a candidate basis, started from weighted least squares on the
-    samples that the reference (largest) model keeps."""
-    Phi = legendre_design(U, indices, degrees)
-    start = weighted_fit(Phi, z, (reference.weights > 0).astype(float), pen)
-    if reference.scale == 0.0:
-        return start
-    return m_step(Phi, z, start, reference.scale, c, pen, tol, max_iter)[0]
+def embed(beta: np.ndarray, indices: list[tuple[int, ...]], into: list[tuple[int, ...]]) -> np.ndarray:
+    """Coefficients of a smaller nested basis as coefficients of ``into`` (zeros elsewhere)."""
+    out = np.zeros(len(into))
+    pos = {e: j for j, e in enumerate(into)}
+    for b, e in zip(beta, indices):
+        out[pos[e]] = b
+    return out
