@@ -22,7 +22,7 @@ import argparse
 import os
 import time
 import warnings
-from collections import defaultdict
+from collections import Counter, defaultdict
 
 import numpy as np
 
@@ -32,6 +32,7 @@ KINDS = ("one-sided", "two-sided", "leverage")
 FRACTIONS = (0.0, 0.1, 0.2, 0.3, 0.4, 0.45)
 PEERS = ("huber", "ransac", "theilsen", "rlm-huber", "rlm-tukey", "ols")
 METHODS = ("zelk",) + PEERS
+STARTS = Counter()  # which start each fixed-degree zelk fit grew from
 
 
 def make_case(degree, n, kind, frac, seed):
@@ -64,6 +65,7 @@ def fit_method(name, x, y, degree, seed):
     F = np.column_stack([x**p for p in range(1, degree + 1)])
     if name == "zelk":
         m = zelk.RobustPolynomialRegressor(degree=degree, random_state=seed).fit(x[:, None], y)
+        STARTS[m.start_] += 1
         return np.r_[m.intercept_, m.coef_]
     if name == "zelk-auto":
         m = zelk.RobustPolynomialRegressor(degree="auto", random_state=seed).fit(x[:, None], y)
@@ -174,6 +176,7 @@ def check_targets(records, auto, ns, fractions):
         wrong = [a for a in auto if a[5] != a[0]]
         print(f"degree='auto': true degree in {len(right)} of {len(auto)} cases ({len(right) / len(auto):.1%})"
               + (f"; misses (degree, n, kind, share, seed, chosen): {wrong[:10]}" if wrong else ""))
+    print("zelk's final fit grew from: " + ", ".join(f"{k} {v}" for k, v in STARTS.most_common()))
     if 2000 in ns:
         tz = np.median([r[2] for k, v in records.items() if k[1] == 2000 and k[4] == "zelk" for r in v])
         tr = np.median([r[2] for k, v in records.items() if k[1] == 2000 and k[4] == "ransac" for r in v])

@@ -118,7 +118,7 @@ def test_final_step_improves_on_the_sampler_band():
     resid = y[~bad] - F @ ls
     se_ls = np.sqrt(np.diag(np.linalg.inv(F.T @ F)) * resid.var(ddof=4))
     np.testing.assert_allclose(model.stderr_, se_ls[1:], rtol=0.15)
-    assert np.all(model.restart_spread_ >= 0) and model.restart_scales_.shape == (3,)
+    assert np.all(model.restart_spread_ >= 0) and model.restart_scales_.shape == (model.n_restarts,)
 
 
 def test_stackloss_flags_the_classic_outliers():

@@ -7,6 +7,7 @@ from numbers import Integral, Real
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils import check_random_state
+from threadpoolctl import ThreadpoolController
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted, validate_data
 
@@ -18,13 +19,13 @@ from ._robust import Penalty, RobustFit, SamplerSettings, inlier_scale, m_covari
 
 # Docstring sections that both estimators share.
 SHARED_PARAMETERS = """\
-    n_restarts : int, default=3
+    n_restarts : int, default=2
         Number of sampler runs, each with its own seed; the one whose residuals have the
         smallest robust scale is kept.
     max_samples : int, default=500
         The sampler sees a random subsample of at most this many rows (the S- and MM-steps
         always use every row).
-    n_chains, n_warmup, n_deep : int, default=25, 200, 2000
+    n_chains, n_warmup, n_deep : int, default=25, 200, 1000
         Settings of ``zelk_core.TournamentMCMC``: warm-up chains, warm-up steps, and
         refinement steps per elite chain.
     n_subsets : int, default=200
@@ -80,6 +81,16 @@ SHARED_ATTRIBUTES = """\
 """
 
 
+_CONTROLLER: list[ThreadpoolController] = []
+
+
+def _thread_controller() -> ThreadpoolController:
+    """One controller of the BLAS and OpenMP pools for the process (finding them takes ~1 ms)."""
+    if not _CONTROLLER:
+        _CONTROLLER.append(ThreadpoolController())
+    return _CONTROLLER[0]
+
+
 def graded_order(indices: list[tuple[int, ...]]) -> list[tuple[int, ...]]:
     """Exponent tuples by total degree, then with the first feature's exponent highest first,
     so that degree 1 lists the features in their own order: (1, 0), (0, 1)."""
@@ -129,8 +140,8 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         pool = np.arange(len(z)) if ctx["rows"] is None else ctx["rows"]
         subsets = np.empty((0, Phi.shape[1]), int)
         if self.n_subsets and len(pool) > Phi.shape[1]:
-            rng = np.random.default_rng(ctx["subset_seed"])
-            subsets = np.array([rng.choice(pool, Phi.shape[1], replace=False) for _ in range(self.n_subsets)])
+            keys = np.random.default_rng(ctx["subset_seed"]).random((self.n_subsets, len(pool)))
+            subsets = pool[np.argpartition(keys, Phi.shape[1], axis=1)[:, : Phi.shape[1]]]
         return mm_fit(Phi, z, pen, settings, ctx["seeds"], ctx["rows"], self.c, self.tol, self.max_iter, subsets,
                       extra_starts)
 
@@ -166,7 +177,12 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         rows = np.sort(rng.choice(n, self.max_samples, replace=False)) if n > self.max_samples else None
         ctx = {"seeds": seeds, "rows": rows, "subset_seed": int(rng.randint(0, 2**31 - 1)),
                "degree": getattr(self, "degree", 1)}
-        self._fit_standardised(U, z, ctx)
+        # One thread per fit: the arrays are n x p with p small, where BLAS and OpenMP threads
+        # mostly wait for each other (OpenMP's workers keep spinning after the sampler returns,
+        # slowing the NumPy steps that follow). The sampler gives the same bits on any number of
+        # threads; parallelism pays across fits (n_jobs, Dask).
+        with _thread_controller().limit(limits=1):
+            self._fit_standardised(U, z, ctx)
         return self
 
     def _set_fit(self, U: np.ndarray, z: np.ndarray, degrees: list[int], indices: list[tuple[int, ...]],

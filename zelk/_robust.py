@@ -118,19 +118,21 @@ def m_scale(r: np.ndarray, c: float = S_TUNING, b: float = S_BREAKDOWN,
 
 
 def weighted_fit(Phi: np.ndarray, z: np.ndarray, w: np.ndarray, pen: Penalty) -> np.ndarray:
-    """Weighted least squares by zelk_core: SVD (minimum norm) without penalties, the penalised
-    normal equations with them (weighted over all n rows, so a weight of 1 everywhere gives
-    zelk_core's own penalised fit)."""
+    """Weighted least squares by zelk_core's penalised normal equations (with its tiny ridge,
+    so a rank-deficient design still has an answer). The penalties, when active, are weighted
+    over all n rows, so a weight of 1 everywhere gives zelk_core's own penalised fit. The
+    Legendre design on about [-1, 1] is well conditioned, so forming the normal equations
+    loses nothing that matters, and is far cheaper than an SVD inside the iterations."""
     sw = np.sqrt(w)
     A = Phi * sw[:, None]
     t = z * sw
     if pen.active:
         return np.asarray(zelk_core.fit_regularized_linear(A, t, pen.R1, pen.R2, pen.gamma1, pen.gamma2))
-    return np.asarray(zelk_core.ols(A, t))
+    return np.asarray(zelk_core.fit_regularized_linear(A, t))
 
 
 def s_refine(Phi: np.ndarray, z: np.ndarray, beta: np.ndarray, pen: Penalty,
-             max_iter: int = 50, tol: float = 1e-8) -> tuple[np.ndarray, float]:
+             max_iter: int = 50, tol: float = 1e-6) -> tuple[np.ndarray, float]:
     """Concentration steps of the bisquare S-estimator from ``beta``; returns the coefficients
     with the smallest M-scale seen and that scale."""
     s = m_scale(z - Phi @ beta)
@@ -192,7 +194,7 @@ def sampler_starts(Phi: np.ndarray, z: np.ndarray, pen: Penalty, settings: Sampl
 
 
 def subset_starts(Phi: np.ndarray, z: np.ndarray, rows: np.ndarray | None, subsets: np.ndarray,
-                  n_keep: int = 2) -> list[np.ndarray]:
+                  n_keep: int = 1) -> list[np.ndarray]:
     """Exact fits through random elemental subsets (one row of ``subsets`` = p row numbers);
     returns the ``n_keep`` with the smallest median absolute residual on ``rows``.
 
