@@ -10,7 +10,7 @@ as a user would give them; zelk gets x. Per fit it measures the largest coeffici
 n = 20000), with max_subpopulation=2000 at n = 2000.
 
     .venv/bin/python benchmarks/bench_robust.py --quick    # n = 200, 2000; one seed (about 1 min)
-    .venv/bin/python benchmarks/bench_robust.py            # n = 200, 2000, 20000; 3 seeds (about 10 min)
+    .venv/bin/python benchmarks/bench_robust.py            # n = 200, 2000 (3 seeds), 20000 (1 seed)
 
 It prints a table per case and a summary against the targets, the stackloss comparison, and
 writes the breakdown curves to out/robust_breakdown.png (--out to change).
@@ -90,7 +90,7 @@ def fit_method(name, x, y, degree, seed):
     raise ValueError(name)
 
 
-def run_grid(ns, seeds, fractions, with_auto=True):
+def run_grid(ns, seeds, fractions, with_auto=True, seeds_large=1):
     """records[(degree, n, kind, frac, method)] = list of (coef error, inlier rms, seconds)."""
     records = defaultdict(list)
     auto = []
@@ -99,7 +99,7 @@ def run_grid(ns, seeds, fractions, with_auto=True):
             t_case = time.perf_counter()
             for kind in KINDS:
                 for frac in fractions:
-                    for seed in range(seeds):
+                    for seed in range(seeds if n <= 2000 else seeds_large):
                         x, y, truth, good = make_case(degree, n, kind, frac, seed)
                         f_true = np.polynomial.polynomial.polyval(x[good], truth)
                         for name in METHODS:
@@ -166,11 +166,19 @@ def check_targets(records, auto, ns, fractions):
         if held:
             ratios.append((cell_stats(v)[1] / min(held), key[:4]))
     ratios.sort()
+    per_peer = {}
+    for p in PEERS:
+        r = [cell_stats(v)[1] / cell_stats(records[k[:4] + (p,)])[1] for k, v in records.items()
+             if k[4] == "zelk" and k[:4] + (p,) in records and cell_stats(records[k[:4] + (p,)])[2] == 0]
+        if r:
+            per_peer[p] = (np.median(r), np.max(r), len(r))
     worst = ratios[-3:]
     over = [r for r in ratios if r[0] > 1.2]
     print(f"precision: zelk median inlier RMS / best holding peer, over {len(ratios)} cells: "
           f"median {np.median([r for r, _ in ratios]):.3f}, max {ratios[-1][0]:.3f}; "
-          f"{len(over)} cells above 1.2" + (f"; worst {[(round(r, 3), k) for r, k in worst]}" if worst else ""))
+          f"{len(over)} cells above 1.2" + (f"; worst {[(round(float(r), 3), k) for r, k in worst]}" if worst else ""))
+    print("  zelk / each peer where that peer holds (median, max, cells): "
+          + "; ".join(f"{p} {m:.3f}, {x:.2f}, {c}" for p, (m, x, c) in per_peer.items()))
     if auto:
         right = [a for a in auto if a[5] == a[0]]
         wrong = [a for a in auto if a[5] != a[0]]
@@ -243,7 +251,7 @@ def stackloss_table():
         r = np.asarray(y) - coef[0] - np.asarray(X) @ coef[1:]
         scale = m.scale_ if name == "zelk" else 1.4826 * np.median(np.abs(r - np.median(r)))
         flagged = np.flatnonzero(~m.inlier_mask_) if name == "zelk" else np.flatnonzero(np.abs(r) > 2.5 * scale)
-        rows.append((name, coef, scale, flagged + 1, dt))
+        rows.append((name, coef, scale, [int(i) + 1 for i in flagged], dt))
     print("\n## stackloss (n = 21): coefficients, residual scale, runs flagged (1-based), time")
     print(f"{'method':<10}{'const':>9}{'air':>8}{'water':>8}{'acid':>8}{'scale':>8}  {'flagged':<16}{'ms':>7}")
     for name, coef, scale, flagged, dt in rows:
@@ -256,13 +264,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="n = 200, 2000 and one seed")
     parser.add_argument("--seeds", type=int, default=None, help="seeds per cell (default 3, quick 1)")
+    parser.add_argument("--seeds-large", type=int, default=1, help="seeds per cell at n = 20000 (default 1)")
     parser.add_argument("--no-auto", action="store_true", help="skip the degree='auto' fits")
     parser.add_argument("--out", default=os.path.join("out", "robust_breakdown.png"))
     args = parser.parse_args()
     ns = (200, 2000) if args.quick else (200, 2000, 20000)
     seeds = args.seeds or (1 if args.quick else 3)
     t0 = time.perf_counter()
-    records, auto = run_grid(ns, seeds, FRACTIONS, with_auto=not args.no_auto)
+    records, auto = run_grid(ns, seeds, FRACTIONS, with_auto=not args.no_auto, seeds_large=args.seeds_large)
     print_tables(records, ns, FRACTIONS)
     check_targets(records, auto, ns, FRACTIONS)
     stackloss_table()
