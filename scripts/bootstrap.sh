@@ -42,10 +42,10 @@ if [ ! -f "$venv/.reqs-$reqs_hash" ]; then
   rm -f "$venv"/.reqs-* && touch "$venv/.reqs-$reqs_hash"
 fi
 
-# The extension module, rebuilt only when its sources change. The build directory
+# The extension module and the zelk package, rebuilt only when their sources change. The build directory
 # persists, so a rebuild compiles only what changed.
-src_hash=$( (git ls-files -co --exclude-standard pyproject.toml CMakeLists.txt _native zelk_core.pyi 2>/dev/null \
-             || find pyproject.toml CMakeLists.txt _native zelk_core.pyi -type f 2>/dev/null) \
+src_hash=$( (git ls-files -co --exclude-standard pyproject.toml CMakeLists.txt _native zelk_core.pyi zelk 2>/dev/null \
+             || find pyproject.toml CMakeLists.txt _native zelk_core.pyi zelk -type f 2>/dev/null) \
            | sort | xargs cat 2>/dev/null | sha256sum | cut -c1-16)
 if [ "$(cat "$venv/.build-stamp" 2>/dev/null)" != "$src_hash" ]; then
   say "building the extension module"

@@ -1,0 +1,283 @@
+"""Robust regression: zelk's estimators against scikit-learn's and statsmodels' robust fits.
+
+Data: polynomials of degree 1, 3 and 5 on [-1, 1] (coefficients drawn per seed, noise sd 0.02),
+with 0-45 % outliers of three kinds: one-sided (y + U(2, 5)), two-sided (y +- U(2, 5)) and bad
+leverage points (x in [0.8, 1], the end of the design where a polynomial's leverage is largest,
+and y in [-5, -2]). Peers get the monomial features x, ..., x^d,
+as a user would give them; zelk gets x. Per fit it measures the largest coefficient error
+(monomial coefficients, intercept included), the RMS of fit minus truth over the inliers, failure
+(that RMS above 0.2) and the time. TheilSen runs on n <= 2000 only (it takes minutes per fit at
+n = 20000), with max_subpopulation=2000 at n = 2000.
+
+    .venv/bin/python benchmarks/bench_robust.py --quick    # n = 200, 2000; one seed (about 1 min)
+    .venv/bin/python benchmarks/bench_robust.py            # n = 200, 2000 (3 seeds), 20000 (1 seed)
+
+It prints a table per case and a summary against the targets, the stackloss comparison, and
+writes the breakdown curves to out/robust_breakdown.png (--out to change).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+import warnings
+from collections import Counter, defaultdict
+
+import numpy as np
+
+FAIL_RMS = 0.2
+NOISE = 0.02
+KINDS = ("one-sided", "two-sided", "leverage")
+FRACTIONS = (0.0, 0.1, 0.2, 0.3, 0.4, 0.45)
+PEERS = ("huber", "ransac", "theilsen", "rlm-huber", "rlm-tukey", "ols")
+METHODS = ("zelk",) + PEERS
+STARTS = Counter()  # which start each fixed-degree zelk fit grew from
+
+
+def make_case(degree, n, kind, frac, seed):
+    """(x, y, truth monomial coefficients, inlier mask)."""
+    rng = np.random.default_rng([degree, n, KINDS.index(kind), int(frac * 100), seed])
+    truth = rng.uniform(-1.0, 1.0, degree + 1)
+    truth[-1] = np.sign(truth[-1]) * rng.uniform(0.5, 1.0)
+    x = rng.uniform(-1.0, 1.0, n)
+    y = np.polynomial.polynomial.polyval(x, truth) + rng.normal(0.0, NOISE, n)
+    bad = np.zeros(n, bool)
+    bad[rng.choice(n, int(round(frac * n)), replace=False)] = True
+    m = int(bad.sum())
+    if kind == "one-sided":
+        y[bad] += rng.uniform(2.0, 5.0, m)
+    elif kind == "two-sided":
+        y[bad] += rng.choice([-1.0, 1.0], m) * rng.uniform(2.0, 5.0, m)
+    else:
+        x[bad] = rng.uniform(0.8, 1.0, m)
+        y[bad] = rng.uniform(-5.0, -2.0, m)
+    return x, y, truth, ~bad
+
+
+def fit_method(name, x, y, degree, seed):
+    """Monomial coefficients (intercept first) of one method."""
+    from sklearn.linear_model import HuberRegressor, RANSACRegressor, TheilSenRegressor
+    import statsmodels.api as sm
+
+    import zelk
+
+    F = np.column_stack([x**p for p in range(1, degree + 1)])
+    if name == "zelk":
+        m = zelk.RobustPolynomialRegressor(degree=degree, random_state=seed).fit(x[:, None], y)
+        STARTS[m.start_] += 1
+        return np.r_[m.intercept_, m.coef_]
+    if name == "zelk-auto":
+        m = zelk.RobustPolynomialRegressor(degree="auto", random_state=seed).fit(x[:, None], y)
+        coef = np.zeros(max(degree, m.degree_) + 1)
+        coef[0] = m.intercept_
+        coef[1: m.degree_ + 1] = m.coef_
+        return coef, m.degree_
+    if name == "huber":
+        m = HuberRegressor().fit(F, y)
+        return np.r_[m.intercept_, m.coef_]
+    if name == "ransac":
+        m = RANSACRegressor(random_state=seed).fit(F, y)
+        return np.r_[m.estimator_.intercept_, m.estimator_.coef_]
+    if name == "theilsen":
+        m = TheilSenRegressor(random_state=seed, max_subpopulation=2000).fit(F, y)
+        return np.r_[m.intercept_, m.coef_]
+    if name in ("rlm-huber", "rlm-tukey"):
+        norm = sm.robust.norms.HuberT() if name == "rlm-huber" else sm.robust.norms.TukeyBiweight()
+        return np.asarray(sm.RLM(y, sm.add_constant(F, has_constant="add"), M=norm).fit().params)
+    if name == "ols":
+        return np.linalg.lstsq(np.column_stack([np.ones_like(x), F]), y, rcond=None)[0]
+    raise ValueError(name)
+
+
+def run_grid(ns, seeds, fractions, with_auto=True, seeds_large=1):
+    """records[(degree, n, kind, frac, method)] = list of (coef error, inlier rms, seconds)."""
+    records = defaultdict(list)
+    auto = []
+    for degree in (1, 3, 5):
+        for n in ns:
+            t_case = time.perf_counter()
+            for kind in KINDS:
+                for frac in fractions:
+                    for seed in range(seeds if n <= 2000 else seeds_large):
+                        x, y, truth, good = make_case(degree, n, kind, frac, seed)
+                        f_true = np.polynomial.polynomial.polyval(x[good], truth)
+                        for name in METHODS:
+                            if name == "theilsen" and n > 2000:
+                                continue
+                            with warnings.catch_warnings():
+                                warnings.simplefilter("ignore")
+                                t0 = time.perf_counter()
+                                coef = fit_method(name, x, y, degree, seed)
+                                dt = time.perf_counter() - t0
+                            err = float(np.max(np.abs(coef - truth)))
+                            rms = float(np.sqrt(np.mean((np.polynomial.polynomial.polyval(x[good], coef) - f_true) ** 2)))
+                            records[(degree, n, kind, frac, name)].append((err, rms, dt))
+                        if with_auto:
+                            with warnings.catch_warnings():
+                                warnings.simplefilter("ignore")
+                                _, chosen = fit_method("zelk-auto", x, y, degree, seed)
+                            auto.append((degree, n, kind, frac, seed, chosen))
+            print(f"# degree {degree}, n = {n}: {time.perf_counter() - t_case:.1f} s", flush=True)
+    return records, auto
+
+
+def cell_stats(recs):
+    a = np.array(recs)
+    return np.median(a[:, 0]), np.median(a[:, 1]), np.mean(a[:, 1] > FAIL_RMS), np.median(a[:, 2])
+
+
+def print_tables(records, ns, fractions):
+    """One table per (degree, n, kind): rows = methods; per outlier share the median inlier RMS
+    (with the failure share when a seed fails), then the median coefficient error and time."""
+    for degree in (1, 3, 5):
+        for n in ns:
+            for kind in KINDS:
+                print(f"\n## degree {degree}, n = {n}, {kind} outliers: median inlier RMS [failure share] "
+                      f"by outlier share; median coefficient error and time over all shares")
+                head = "".join(f"{f:>13.0%}" for f in fractions)
+                print(f"{'method':<10}{head}{'coef err':>10}{'time ms':>9}")
+                for name in METHODS:
+                    if (degree, n, kind, fractions[0], name) not in records:
+                        continue
+                    cells, errs, times = [], [], []
+                    for frac in fractions:
+                        err, rms, fail, dt = cell_stats(records[(degree, n, kind, frac, name)])
+                        cells.append(f"{rms:.4f}" + (f"[{fail:.0%}]" if fail else "") )
+                        errs.append(err)
+                        times.append(dt)
+                    print(f"{name:<10}" + "".join(f"{c:>13}" for c in cells)
+                          + f"{np.median(errs):>10.3g}{1e3 * np.median(times):>9.1f}")
+
+
+def check_targets(records, auto, ns, fractions):
+    """Prints the four targets and returns whether each holds."""
+    print("\n## targets")
+    fails = [(k, s) for k, v in records.items() if k[4] == "zelk" for s in [cell_stats(v)[2]] if s > 0]
+    print(f"breakdown: zelk fails in {len(fails)} of "
+          f"{sum(1 for k in records if k[4] == 'zelk')} cells up to 45 % outliers"
+          + ("" if not fails else f": {sorted(k[:4] for k, _ in fails)}"))
+    ratios = []
+    for key, v in records.items():
+        if key[4] != "zelk":
+            continue
+        peers = [cell_stats(records[key[:4] + (p,)]) for p in PEERS if key[:4] + (p,) in records]
+        held = [s[1] for s in peers if s[2] == 0]
+        if held:
+            ratios.append((cell_stats(v)[1] / min(held), key[:4]))
+    ratios.sort()
+    per_peer = {}
+    for p in PEERS:
+        r = [cell_stats(v)[1] / cell_stats(records[k[:4] + (p,)])[1] for k, v in records.items()
+             if k[4] == "zelk" and k[:4] + (p,) in records and cell_stats(records[k[:4] + (p,)])[2] == 0]
+        if r:
+            per_peer[p] = (np.median(r), np.max(r), len(r))
+    worst = ratios[-3:]
+    over = [r for r in ratios if r[0] > 1.2]
+    print(f"precision: zelk median inlier RMS / best holding peer, over {len(ratios)} cells: "
+          f"median {np.median([r for r, _ in ratios]):.3f}, max {ratios[-1][0]:.3f}; "
+          f"{len(over)} cells above 1.2" + (f"; worst {[(round(float(r), 3), k) for r, k in worst]}" if worst else ""))
+    print("  zelk / each peer where that peer holds (median, max, cells): "
+          + "; ".join(f"{p} {m:.3f}, {x:.2f}, {c}" for p, (m, x, c) in per_peer.items()))
+    if auto:
+        right = [a for a in auto if a[5] == a[0]]
+        wrong = [a for a in auto if a[5] != a[0]]
+        print(f"degree='auto': true degree in {len(right)} of {len(auto)} cases ({len(right) / len(auto):.1%})"
+              + (f"; misses (degree, n, kind, share, seed, chosen): {wrong[:10]}" if wrong else ""))
+    print("zelk's final fit grew from: " + ", ".join(f"{k} {v}" for k, v in STARTS.most_common()))
+    if 2000 in ns:
+        tz = np.median([r[2] for k, v in records.items() if k[1] == 2000 and k[4] == "zelk" for r in v])
+        tr = np.median([r[2] for k, v in records.items() if k[1] == 2000 and k[4] == "ransac" for r in v])
+        print(f"time at n = 2000 (median per fixed-degree fit): zelk {1e3 * tz:.1f} ms, "
+              f"RANSACRegressor {1e3 * tr:.1f} ms, ratio ransac/zelk {tr / tz:.2f}")
+
+
+def plot_breakdown(records, ns, fractions, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, len(KINDS), figsize=(13, 4), sharey=True)
+    for ax, kind in zip(axes, KINDS):
+        for name in METHODS:
+            share = []
+            for frac in fractions:
+                v = [r for k, recs in records.items() if k[2] == kind and k[3] == frac and k[4] == name for r in recs]
+                share.append(np.mean([r[1] > FAIL_RMS for r in v]) if v else np.nan)
+            ax.plot(np.array(fractions) * 100, share, marker="o", lw=2.5 if name == "zelk" else 1.2, label=name)
+        ax.set_title(f"{kind} outliers")
+        ax.set_xlabel("outliers (%)")
+        ax.grid(alpha=0.3)
+    axes[0].set_ylabel(f"share of fits broken down (inlier RMS > {FAIL_RMS})")
+    axes[-1].legend(fontsize=8)
+    fig.suptitle(f"Breakdown over degrees 1, 3, 5 and n = {', '.join(map(str, ns))}")
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    fig.savefig(path, dpi=110)
+    return path
+
+
+def stackloss_table():
+    """The stackloss data (21 runs of a plant; air flow, water temperature, acid concentration):
+    coefficients, residual scale and the runs each method flags (|residual| > 2.5 robust scales)."""
+    from sklearn.linear_model import HuberRegressor, RANSACRegressor, TheilSenRegressor
+    import statsmodels.api as sm
+
+    import zelk
+
+    data = sm.datasets.stackloss.load_pandas()
+    X, y = data.exog, data.endog
+    rows = []
+    fits = {
+        "zelk": lambda: zelk.RobustLinearRegressor(random_state=0).fit(X, y),
+        "huber": lambda: HuberRegressor(max_iter=1000).fit(X, y),
+        "ransac": lambda: RANSACRegressor(random_state=0).fit(X, y),
+        "theilsen": lambda: TheilSenRegressor(random_state=0).fit(X, y),
+        "rlm-huber": lambda: sm.RLM(y, sm.add_constant(X), M=sm.robust.norms.HuberT()).fit(),
+        "rlm-tukey": lambda: sm.RLM(y, sm.add_constant(X), M=sm.robust.norms.TukeyBiweight()).fit(),
+        "ols": lambda: sm.OLS(y, sm.add_constant(X)).fit(),
+    }
+    for name, fit in fits.items():
+        t0 = time.perf_counter()
+        m = fit()
+        dt = time.perf_counter() - t0
+        if hasattr(m, "params"):
+            coef = np.asarray(m.params)
+        elif name == "ransac":
+            coef = np.r_[m.estimator_.intercept_, m.estimator_.coef_]
+        else:
+            coef = np.r_[m.intercept_, m.coef_]
+        r = np.asarray(y) - coef[0] - np.asarray(X) @ coef[1:]
+        scale = m.scale_ if name == "zelk" else 1.4826 * np.median(np.abs(r - np.median(r)))
+        flagged = np.flatnonzero(~m.inlier_mask_) if name == "zelk" else np.flatnonzero(np.abs(r) > 2.5 * scale)
+        rows.append((name, coef, scale, [int(i) + 1 for i in flagged], dt))
+    print("\n## stackloss (n = 21): coefficients, residual scale, runs flagged (1-based), time")
+    print(f"{'method':<10}{'const':>9}{'air':>8}{'water':>8}{'acid':>8}{'scale':>8}  {'flagged':<16}{'ms':>7}")
+    for name, coef, scale, flagged, dt in rows:
+        print(f"{name:<10}" + "".join(f"{c:>8.3f}" if i else f"{c:>9.3f}" for i, c in enumerate(coef))
+              + f"{scale:>8.3f}  {str(list(flagged)):<16}{1e3 * dt:>7.1f}")
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="n = 200, 2000 and one seed")
+    parser.add_argument("--seeds", type=int, default=None, help="seeds per cell (default 3, quick 1)")
+    parser.add_argument("--seeds-large", type=int, default=1, help="seeds per cell at n = 20000 (default 1)")
+    parser.add_argument("--no-auto", action="store_true", help="skip the degree='auto' fits")
+    parser.add_argument("--out", default=os.path.join("out", "robust_breakdown.png"))
+    args = parser.parse_args()
+    ns = (200, 2000) if args.quick else (200, 2000, 20000)
+    seeds = args.seeds or (1 if args.quick else 3)
+    t0 = time.perf_counter()
+    records, auto = run_grid(ns, seeds, FRACTIONS, with_auto=not args.no_auto, seeds_large=args.seeds_large)
+    print_tables(records, ns, FRACTIONS)
+    check_targets(records, auto, ns, FRACTIONS)
+    stackloss_table()
+    print(f"\nbreakdown curves: {plot_breakdown(records, ns, FRACTIONS, args.out)}")
+    print(f"total {time.perf_counter() - t0:.0f} s")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,144 @@
+"""Well-conditioned polynomial bases and the maps back to monomials.
+
+The estimators fit in a Legendre basis of robustly standardised features: column j of the
+design is the product over features d of P_{e_jd}(u_d), u_d = (x_d - center_d) / scale_d, with
+P_k the Legendre polynomial of degree k. Its columns are far closer to orthogonal than the
+monomials x^e, which is what the sampler and the reweighted fits need. Everything here is a
+linear map between that basis and zelk_core's monomial basis, so penalties and coefficients
+move between the two exactly.
+"""
+
+from __future__ import annotations
+
+import itertools
+from collections.abc import Sequence
+
+import numpy as np
+from numpy.polynomial import legendre as _leg
+from numpy.polynomial import polynomial as _poly
+
+import zelk_core
+
+# 1 / Phi^-1(3/4): makes the MAD a consistent estimate of a normal standard deviation.
+MAD_TO_SD = 1.4826022185056018
+
+
+def robust_center_scale(a: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Column-wise median and normal-consistent MAD of a 2-D array.
+
+    A column whose MAD is zero (more than half its values equal) falls back to the mean
+    absolute deviation from the median, then to 1, so the scale is always positive and
+    transforms with the data: scaling a column by ``a`` scales its scale by ``|a|``.
+    """
+    a = np.asarray(a, dtype=float)
+    center = np.median(a, axis=0)
+    dev = np.abs(a - center)
+    scale = MAD_TO_SD * np.median(dev, axis=0)
+    flat = ~(scale > 0)
+    if np.any(flat):
+        mean_dev = np.mean(dev, axis=0)
+        scale = np.where(flat, mean_dev, scale)
+        scale = np.where(scale > 0, scale, 1.0)
+    return center, scale
+
+
+def feature_center_scale(X: np.ndarray, share: float = 0.95) -> tuple[np.ndarray, np.ndarray]:
+    """Column-wise midpoint and half-width of the central ``share`` of the values (quantiles
+    2.5 % and 97.5 % by default), so that u = (x - center) / scale spans about [-1, 1], the
+    Legendre polynomials' own interval.
+
+    The median and MAD would serve as well for equivariance, but a cluster of points at one end
+    of the range pulls them far off centre and stretches the other end to |u| of 3 or more,
+    where high-degree Legendre columns grow by orders of magnitude; the quantile range ignores
+    how the points are spread inside it. A column without spread gets a half-width of 1.
+    """
+    X = np.asarray(X, dtype=float)
+    tail = 50.0 * (1.0 - share)
+    lo, hi = np.percentile(X, [tail, 100.0 - tail], axis=0)
+    center = 0.5 * (lo + hi)
+    scale = 0.5 * (hi - lo)
+    if np.any(~(scale > 0)):
+        _, fallback = robust_center_scale(X)
+        scale = np.where(scale > 0, scale, fallback)
+    return center, scale
+
+
+def multi_indices(degrees: Sequence[int], basis: str) -> list[tuple[int, ...]]:
+    """Exponent tuples of the basis, in zelk_core's order (last feature fastest).
+
+    ``basis="tensor"`` keeps every tuple with e_d <= degrees[d]; ``basis="total"`` keeps
+    those whose sum is at most max(degrees) as well.
+    """
+    grid = itertools.product(*(range(int(g) + 1) for g in degrees))
+    if basis == "tensor":
+        return [tuple(e) for e in grid]
+    top = max(degrees) if len(degrees) else 0
+    return [tuple(e) for e in grid if sum(e) <= top]
+
+
+def legendre_values(u: np.ndarray, degree: int) -> np.ndarray:
+    """(len(u), degree + 1) array of P_0(u) .. P_degree(u) by the three-term recurrence."""
+    return _leg.legvander(np.asarray(u, dtype=float), degree)
+
+
+def legendre_design(U: np.ndarray, indices: Sequence[tuple[int, ...]], degrees: Sequence[int]) -> np.ndarray:
+    """Design matrix of the tensor Legendre basis named by ``indices`` at the rows of ``U``."""
+    n, n_features = U.shape
+    values = [legendre_values(U[:, d], int(degrees[d])) for d in range(n_features)]
+    Phi = np.ones((n, len(indices)))
+    for j, e in enumerate(indices):
+        for d, p in enumerate(e):
+            if p:
+                Phi[:, j] *= values[d][:, p]
+    return Phi
+
+
+def legendre_to_monomial_1d(degree: int, center: float = 0.0, scale: float = 1.0) -> np.ndarray:
+    """Matrix T with column k = monomial coefficients (in x) of P_k((x - center) / scale)."""
+    T = np.zeros((degree + 1, degree + 1))
+    inner = np.array([-center / scale, 1.0 / scale])  # u as a polynomial in x
+    for k in range(degree + 1):
+        in_u = _leg.leg2poly(np.eye(degree + 1)[k][: k + 1])
+        in_x = np.zeros(1)
+        for coef in in_u[::-1]:  # Horner in polynomial arithmetic
+            in_x = _poly.polyadd(_poly.polymul(in_x, inner), [coef])
+        T[: len(in_x), k] = in_x[: degree + 1]
+    return T
+
+
+def tensor_map(degrees: Sequence[int], indices: Sequence[tuple[int, ...]],
+               centers: Sequence[float] | None = None, scales: Sequence[float] | None = None) -> np.ndarray:
+    """Map from Legendre coefficients (columns ``indices``) to monomial ones on the same indices.
+
+    Entry (i, j) is the product over features d of T_d[e_i[d], e_j[d]], T_d the
+    one-dimensional map of feature d: the block of the Kronecker product of the T_d that
+    ``indices`` select. An affine change of each coordinate keeps every exponent within its
+    own bound and the total degree, so nothing outside ``indices`` is needed.
+    """
+    n_features = len(degrees)
+    centers = [0.0] * n_features if centers is None else centers
+    scales = [1.0] * n_features if scales is None else scales
+    E = np.array(indices, dtype=int).reshape(len(indices), n_features)
+    M = np.ones((len(indices), len(indices)))
+    for d in range(n_features):
+        T = legendre_to_monomial_1d(int(degrees[d]), float(centers[d]), float(scales[d]))
+        M *= T[np.ix_(E[:, d], E[:, d])]
+    return M
+
+
+def legendre_penalties(degrees: Sequence[int], indices: Sequence[tuple[int, ...]],
+                       bounds: Sequence[tuple[float, float]]) -> tuple[np.ndarray, np.ndarray]:
+    """zelk_core's smoothness penalties (squared first and second derivatives over ``bounds``)
+    carried over to the Legendre basis: c'(T'RT)c equals b'Rb for the monomial b = Tc."""
+    degrees = [int(g) for g in degrees]
+    if len(degrees) == 1:
+        R1, R2 = zelk_core.smoothness_penalty_matrices_1d(degrees[0], *bounds[0])
+        full_indices = [(p,) for p in range(degrees[0] + 1)]
+    else:
+        R1, R2, full = zelk_core.build_penalty_matrices_nd(degrees, [tuple(b) for b in bounds])
+        full_indices = [tuple(e) for e in full]
+    pos = [full_indices.index(tuple(e)) for e in indices]
+    T = tensor_map(degrees, indices)
+    R1 = np.asarray(R1)[np.ix_(pos, pos)]
+    R2 = np.asarray(R2)[np.ix_(pos, pos)]
+    return T.T @ R1 @ T, T.T @ R2 @ T
