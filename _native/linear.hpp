@@ -6,16 +6,19 @@
 
 namespace zelk {
 
-// Minimum-norm least-squares solution of X b = y, from Eigen's divide-and-conquer SVD with
-// thin factors and its least-squares solve (library defaults: no prescribed threshold, the
-// default switch to one-sided Jacobi below 16 columns). Never fails for rank deficiency;
-// square, tall and wide X alike. Throws std::invalid_argument when len(y) != rows of X.
+// Minimum-norm least-squares solution of X b = y by Eigen's divide-and-conquer SVD with thin
+// factors and its least-squares solve (library defaults: the rank cut-off
+// sigma_0 * max(1, min(m, p)) * eps, the switch to one-sided Jacobi below 16 columns). A tall X
+// (at least twice as many rows as columns) is first reduced by a Householder QR, with Q^T y formed
+// alongside, and the SVD route runs on its p x p triangle, with the cut-off of X's shape.
+// Never fails for rank deficiency. Throws std::invalid_argument when len(y) != rows of X.
 // A NaN or infinite entry in X or y gives a vector of p NaNs.
 Vector ols(const Matrix& X, const Vector& y);
 
 // The normal equations of the least-squares problem Phi b = y: A holds Phi^T Phi in its lower
-// triangle (diagonal included), bit for bit as the full product gives it, and unspecified
-// values above; b = Phi^T y. Throws std::invalid_argument when len(y) != rows of Phi.
+// triangle (diagonal included) and zeros above; b = Phi^T y. Every sum runs in one fixed order
+// (see linear.cpp), so the bits depend neither on the machine nor on the number of threads.
+// Throws std::invalid_argument when len(y) != rows of Phi.
 struct NormalEquations {
     Matrix A;
     Vector b;

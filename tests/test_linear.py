@@ -1,5 +1,10 @@
 """Least squares by SVD and the penalised normal-equations fit."""
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 import scipy.linalg
@@ -33,33 +38,59 @@ def test_ols_worked_examples(X, y, expected):
     np.testing.assert_allclose(z.ols(X, y), expected, rtol=1e-12, atol=1e-12)
 
 
+# Tall designs go through a QR of X first, in segments of 8192 rows, folded reflector by
+# reflector up to 64 columns and by blocked QR beyond; square and wide ones decompose X directly.
 @pytest.mark.parametrize("m, p", [
-    (50, 3), (200, 15), (200, 16), (500, 40),   # both sides of the switch at 16 columns
-    (15, 15), (40, 40),                          # square
-    (5, 12), (10, 60),                           # wide
+    (50, 3), (200, 15), (200, 16), (500, 40), (41, 20),  # tall: both sides of the switch at 16
+    (20000, 5), (8193, 33), (3000, 70),                   # several segments; the blocked QR
+    (15, 15), (40, 40), (39, 20),                         # square, and just short of QR first
+    (5, 12), (10, 60),                                    # wide
 ])
-def test_ols_agrees_with_lstsq(rng, m, p):
-    X = tall(rng, m, p)
-    y = rng.standard_normal(m)
-    np.testing.assert_allclose(z.ols(X, y), np.linalg.lstsq(X, y, rcond=None)[0],
-                               rtol=1e-10, atol=1e-11)
+@pytest.mark.parametrize("cond", [1e0, 1e3, 1e6])
+def test_ols_agrees_with_lstsq(rng, m, p, cond):
+    X = tall(rng, m, p, cond)
+    y = X @ rng.standard_normal(p) + rng.standard_normal(m)
+    # Both sides are backward stable: they differ by a few rounding errors times the condition.
+    rtol = 1e-13 if cond == 1 else 1e-10 if cond <= 1e3 else 1e-7
+    expected = np.linalg.lstsq(X, y, rcond=None)[0]
+    np.testing.assert_allclose(z.ols(X, y), expected, rtol=rtol, atol=rtol * abs(expected).max())
 
 
-@pytest.mark.parametrize("m, p, r", [(100, 8, 3), (100, 30, 7), (20, 50, 5), (30, 30, 29)])
+@pytest.mark.parametrize("m, p, r", [
+    (100, 8, 3), (100, 30, 7), (20, 50, 5), (30, 30, 29),
+    (20000, 12, 5), (2000, 80, 30),                       # QR first: folded, blocked
+])
 def test_ols_rank_deficient_gives_the_minimum_norm_solution(rng, m, p, r):
     X = low_rank(rng, m, p, r)
     y = rng.standard_normal(m)
     b = z.ols(X, y)
     np.testing.assert_allclose(b, np.linalg.lstsq(X, y, rcond=None)[0], rtol=1e-8, atol=1e-10)
     # Minimum norm: no component in the null space of X.
-    null = scipy.linalg.null_space(X)
-    np.testing.assert_allclose(null.T @ b, 0.0, atol=1e-10)
+    _, s, vt = np.linalg.svd(X, full_matrices=m < p)     # vt is p x p either way
+    assert (s > s[0] * max(m, p) * np.finfo(float).eps).sum() == r
+    np.testing.assert_allclose(vt[r:] @ b, 0.0, atol=1e-10)
 
 
-def test_ols_scaling_of_x_does_not_change_the_rank(rng):
-    X = tall(rng, 60, 20, cond=1e6)
-    y = rng.standard_normal(60)
-    for scale in (1e-150, 1e150):
+def test_ols_rank_rule_counts_the_shape_of_x(rng):
+    # The cut-off is sigma_0 * min(m, p) * eps, min(m, p) being 5 here, for X and for the triangle
+    # of its QR alike: a last singular value of 200 eps is kept (a cut-off counting the 1000 rows
+    # would drop it), and one of 0.001 eps is dropped.
+    m, p = 1000, 5
+    u, _ = np.linalg.qr(rng.standard_normal((m, p)))
+    v, _ = np.linalg.qr(rng.standard_normal((p, p)))
+    eps = np.finfo(float).eps
+    y = rng.standard_normal(m)
+    X = (u * [1.0, 0.9, 0.8, 0.7, 200 * eps]) @ v.T
+    assert np.linalg.norm(z.ols(X, y)) > 1e12
+    X = (u * [1.0, 0.9, 0.8, 0.7, 1e-3 * eps]) @ v.T
+    np.testing.assert_allclose(z.ols(X, y), np.linalg.lstsq(X, y, rcond=p * eps)[0], rtol=1e-8)
+
+
+@pytest.mark.parametrize("m, p", [(60, 20), (20000, 5)])
+def test_ols_scaling_of_x_does_not_change_the_rank(rng, m, p):
+    X = tall(rng, m, p, cond=1e6)
+    y = rng.standard_normal(m)
+    for scale in (1e-200, 1e-150, 1e150, 1e200):
         np.testing.assert_allclose(z.ols(X * scale, y) * scale, z.ols(X, y), rtol=1e-8)
 
 
@@ -96,6 +127,32 @@ def test_ols_keywords_and_input_untouched(rng):
     np.testing.assert_array_equal(y, y0)
 
 
+DIGESTS = """
+    import hashlib, numpy as np, zelk_core as z
+    rng = np.random.default_rng(8)
+    for m, p in [(30001, 12), (20000, 80), (100003, 46), (5, 3)]:
+        X, y = rng.standard_normal((m, p)), rng.standard_normal(m)
+        R = np.eye(p)
+        for b in (z.ols(X, y), z.fit_regularized_linear(X, y, R, None, 1e-3),
+                  z.fit_regularized_linear(np.asfortranarray(X), y)):
+            print(hashlib.sha256(b.tobytes()).hexdigest())
+"""
+
+
+# The larger shapes are big enough to run on several threads (segments of rows for the QR and
+# the Gram matrix); the bits must not change with their number.
+def test_same_bits_for_one_to_four_threads():
+    def digests(threads):
+        env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+        out = subprocess.run([sys.executable, "-c", textwrap.dedent(DIGESTS)], env=env,
+                             capture_output=True, text=True, timeout=300)
+        assert out.returncode == 0, out.stderr
+        return out.stdout.split()
+
+    runs = {threads: digests(threads) for threads in (1, 2, 3, 4)}
+    assert all(run == runs[1] for run in runs.values())
+
+
 # --- fit_regularized_linear ---------------------------------------------------------------------
 
 def normal_equations(Phi, y, R1=None, R2=None, gamma1=0.0, gamma2=0.0, ridge=1e-10):
@@ -129,13 +186,18 @@ def test_fit_worked_examples(kwargs, expected):
                                expected, rtol=1e-15)
 
 
-@pytest.mark.parametrize("m, p", [(200, 5), (300, 16), (500, 40)])
+# Rows beyond the last group of four, columns beyond the last tile of three, several segments.
+@pytest.mark.parametrize("m, p", [(3, 2), (200, 5), (301, 16), (503, 40), (50001, 11),
+                                  (20002, 33)])
 def test_fit_solves_the_penalised_equations(rng, m, p):
     Phi, y = rng.standard_normal((m, p)), rng.standard_normal(m)
     args = dict(R1=spd(rng, p), R2=spd(rng, p), gamma1=0.03, gamma2=0.002, ridge=0.5)
     A, b = normal_equations(Phi, y, **args)
     expected = scipy.linalg.solve(A, b, assume_a="sym")
-    np.testing.assert_allclose(z.fit_regularized_linear(Phi, y, **args), expected, rtol=1e-11)
+    got = z.fit_regularized_linear(Phi, y, **args)
+    np.testing.assert_allclose(got, expected, rtol=1e-11)
+    # The design is read as a column-major copy whatever its order: the same bits.
+    assert z.fit_regularized_linear(np.asfortranarray(Phi), y, **args).tobytes() == got.tobytes()
 
 
 def test_fit_indefinite_system(rng):

@@ -1,39 +1,89 @@
-// The penalised fit forms only the lower triangle of its Gram matrix, in parts on several threads
-// for a large one; it must hold exactly the sums of the full product, and Phi^T y exactly those
-// of the plain product.
+// The Gram kernel of the penalised fit: the lower triangle of Phi^T Phi and Phi^T y, against a
+// plain double loop, on shapes that leave partial tiles and rows beyond the last group of four,
+// and the same bits for any number of threads.
 #include <gtest/gtest.h>
 
+#include <omp.h>
+
+#include <cmath>
+#include <limits>
 #include <random>
 
 #include "linear.hpp"
 
 namespace {
 
-TEST(NormalEquations, EqualThePlainProducts) {
-    zelk::use_reproducible_products();
-    std::mt19937_64 rng(11);
+zelk::Matrix random_matrix(Eigen::Index rows, Eigen::Index cols, std::mt19937_64& rng) {
     std::normal_distribution<double> normal;
-    const int shapes[][2] = {{10, 3},    {13, 3},    {14, 3},   {15, 2},     {1, 9},     {0, 4},
-                             {300, 40},  {1000, 16}, {2000, 200}, {5000, 100}, {400, 400}, {600, 60},
-                             {100000, 16}, {257, 129}, {48, 24},  {60, 25},    {999, 37},  {4000, 300},
-                             {50, 301},  {3001, 59}, {200, 49},  {1200, 61},  {100, 205}, {48, 300},
-                             {9000, 13}, {17000, 25}, {30, 1000}, {5, 700},  {3, 800},   {12000, 37}};
-    for (const auto& s : shapes) {
-        zelk::Matrix Phi(s[0], s[1]);
-        for (Eigen::Index j = 0; j < Phi.cols(); ++j)
-            for (Eigen::Index i = 0; i < Phi.rows(); ++i) Phi(i, j) = normal(rng);
-        zelk::Vector y(s[0]);
-        for (auto& v : y) v = normal(rng);
-        const zelk::Matrix full = Phi.transpose() * Phi;
-        const zelk::Vector moment = Phi.transpose() * y;
-        const auto eq = zelk::normal_equations(Phi, y);
-        const zelk::Matrix& lower = eq.A;
-        for (Eigen::Index i = 0; i < s[1]; ++i)
-            ASSERT_EQ(eq.b(i), moment(i)) << s[0] << " x " << s[1] << " at " << i;
-        for (Eigen::Index j = 0; j < s[1]; ++j)
-            for (Eigen::Index i = j; i < s[1]; ++i)
-                ASSERT_EQ(lower(i, j), full(i, j)) << s[0] << " x " << s[1] << " at " << i << ", " << j;
+    zelk::Matrix M(rows, cols);
+    for (Eigen::Index j = 0; j < cols; ++j)
+        for (Eigen::Index i = 0; i < rows; ++i) M(i, j) = normal(rng);
+    return M;
+}
+
+// sum_r a[r] b[r] against the plain sum: within the error bound of a sum of m products
+// (m eps times the sum of the magnitudes, generously).
+void expect_dot(double got, const double* a, const double* b, Eigen::Index m, const char* what,
+                Eigen::Index i, Eigen::Index j) {
+    long double sum = 0, size = 0;
+    for (Eigen::Index r = 0; r < m; ++r) {
+        sum += static_cast<long double>(a[r]) * b[r];
+        size += std::fabs(static_cast<long double>(a[r]) * b[r]);
     }
+    const double bound = double(m + 4) * std::numeric_limits<double>::epsilon() * double(size);
+    EXPECT_NEAR(got, double(sum), bound) << what << " " << m << " rows at " << i << ", " << j;
+}
+
+TEST(NormalEquations, AgreeWithAPlainLoop) {
+    std::mt19937_64 rng(11);
+    for (const Eigen::Index rows : {1, 2, 3, 4, 7, 1000 + 3, 20000 + 1}) {
+        for (const Eigen::Index p : {1, 2, 3, 13, 33}) {
+            const zelk::Matrix Phi = random_matrix(rows, p, rng);
+            const zelk::Vector y = random_matrix(rows, 1, rng);
+            const auto eq = zelk::normal_equations(Phi, y);
+            ASSERT_EQ(eq.A.rows(), p);
+            ASSERT_EQ(eq.b.size(), p);
+            for (Eigen::Index j = 0; j < p; ++j) {
+                expect_dot(eq.b(j), Phi.col(j).data(), y.data(), rows, "b", j, 0);
+                for (Eigen::Index i = j; i < p; ++i)
+                    expect_dot(eq.A(i, j), Phi.col(i).data(), Phi.col(j).data(), rows, "A", i, j);
+            }
+        }
+    }
+}
+
+TEST(NormalEquations, EmptyShapesGiveZeros) {
+    const zelk::Vector none(0);
+    const auto no_rows = zelk::normal_equations(zelk::Matrix(0, 3), none);
+    EXPECT_TRUE(no_rows.A.isZero(0) && no_rows.A.rows() == 3 && no_rows.b.isZero(0));
+    const auto no_cols = zelk::normal_equations(zelk::Matrix(5, 0), zelk::Vector::Ones(5));
+    EXPECT_EQ(no_cols.A.size(), 0);
+    EXPECT_EQ(no_cols.b.size(), 0);
+}
+
+// 200002 x 33 is large enough to be cut into segments that run on several threads.
+TEST(NormalEquations, SameBitsForAnyNumberOfThreads) {
+    std::mt19937_64 rng(5);
+    const int before = omp_get_max_threads();
+    for (const Eigen::Index rows : {7, 1000 + 3, 200000 + 2}) {
+        for (const Eigen::Index p : {1, 3, 13, 33}) {
+            const zelk::Matrix Phi = random_matrix(rows, p, rng);
+            const zelk::Vector y = random_matrix(rows, 1, rng);
+            omp_set_num_threads(1);
+            const auto one = zelk::normal_equations(Phi, y);
+            for (int threads = 2; threads <= 4; ++threads) {
+                omp_set_num_threads(threads);
+                const auto more = zelk::normal_equations(Phi, y);
+                for (Eigen::Index j = 0; j < p; ++j) {
+                    ASSERT_EQ(more.b(j), one.b(j)) << rows << " x " << p << ", " << threads;
+                    for (Eigen::Index i = j; i < p; ++i)
+                        ASSERT_EQ(more.A(i, j), one.A(i, j))
+                            << rows << " x " << p << " at " << i << ", " << j << ", " << threads;
+                }
+            }
+        }
+    }
+    omp_set_num_threads(before);
 }
 
 }  // namespace
