@@ -10,7 +10,7 @@ MCMCResult fit(const TournamentMCMC& self, const Matrix& X, const Vector& y, con
     Matrix r1, r2;
     const Matrix* p1 = optional_matrix(R1, r1);
     const Matrix* p2 = optional_matrix(R2, r2);
-    return self.fit(X, y, p1, p2, gamma1, gamma2);
+    return self.fit(X, y, PenaltySpec{p1, p2, gamma1, gamma2});
 }
 
 }  // namespace

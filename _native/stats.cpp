@@ -270,30 +270,57 @@ double eigen_dot(const double* a, const double* t, Index n) {
     return sum_in_pairs(a + end, 1, t + end, n - end, r);
 }
 
-// Four rows from i (all summed with fused steps) of X B for nc chains, counted into cnt.
-template <int NC>
-void count_four_rows(const double* X, Index m, Index k, Index block, Index i, const double* B,
-                     const double* y, __m256d eps, __m256i* cnt) {
+// 4 NR rows from i (all summed with fused steps) of X B for NC chains, counted into cnt.
+template <int NC, int NR>
+inline void count_rows(const double* X, Index m, Index k, Index block, Index i, const double* B,
+                       const double* y, __m256d eps, __m256i* cnt) {
     const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
-    __m256d r[NC];
-    for (int q = 0; q < NC; ++q) r[q] = _mm256_setzero_pd();
+    __m256d r[NC][NR];
+    for (int q = 0; q < NC; ++q)
+        for (int v = 0; v < NR; ++v) r[q][v] = _mm256_setzero_pd();
     for (Index j0 = 0; j0 < k; j0 += block) {
         const Index j1 = std::min(j0 + block, k);
-        __m256d c[NC];
-        for (int q = 0; q < NC; ++q) c[q] = _mm256_setzero_pd();
+        __m256d c[NC][NR];
+        for (int q = 0; q < NC; ++q)
+            for (int v = 0; v < NR; ++v) c[q][v] = _mm256_setzero_pd();
         for (Index j = j0; j < j1; ++j) {
-            const __m256d x = _mm256_loadu_pd(X + i + j * m);
-            for (int q = 0; q < NC; ++q) c[q] = _mm256_fmadd_pd(x, _mm256_broadcast_sd(B + q * k + j), c[q]);
+            __m256d x[NR];
+            for (int v = 0; v < NR; ++v) x[v] = _mm256_loadu_pd(X + i + 4 * v + j * m);
+            for (int q = 0; q < NC; ++q) {
+                const __m256d bq = _mm256_broadcast_sd(B + q * k + j);
+                for (int v = 0; v < NR; ++v) c[q][v] = _mm256_fmadd_pd(x[v], bq, c[q][v]);
+            }
         }
-        for (int q = 0; q < NC; ++q) r[q] = _mm256_add_pd(r[q], c[q]);
+        for (int q = 0; q < NC; ++q)
+            for (int v = 0; v < NR; ++v) r[q][v] = _mm256_add_pd(r[q][v], c[q][v]);
     }
-    const __m256d yv = _mm256_loadu_pd(y + i);
-    for (int q = 0; q < NC; ++q) {
-        const __m256d d = _mm256_sub_pd(r[q], yv);
-        const __m256d hit = _mm256_cmp_pd(_mm256_and_pd(d, magnitude), eps, _CMP_LT_OQ);
-        cnt[q] = _mm256_sub_epi64(cnt[q], _mm256_castpd_si256(hit));  // true lanes are -1
+    for (int v = 0; v < NR; ++v) {
+        const __m256d yv = _mm256_loadu_pd(y + i + 4 * v);
+        for (int q = 0; q < NC; ++q) {
+            const __m256d d = _mm256_sub_pd(r[q][v], yv);
+            const __m256d hit = _mm256_cmp_pd(_mm256_and_pd(d, magnitude), eps, _CMP_LT_OQ);
+            cnt[q] = _mm256_sub_epi64(cnt[q], _mm256_castpd_si256(hit));  // true lanes are -1
+        }
     }
 }
+
+// Rows [begin, end) (a multiple of 4, all summed with fused steps) for NC chains: wide tiles of
+// NR vectors while they fit, then single vectors.
+template <int NC, int NR>
+void count_vector_rows(const double* X, Index m, Index k, Index block, Index begin, Index end,
+                       const double* B, const double* y, double eps, Index* hits) {
+    const __m256d e = _mm256_set1_pd(eps);
+    __m256i cnt[NC];
+    for (int q = 0; q < NC; ++q) cnt[q] = _mm256_setzero_si256();
+    Index i = begin;
+    for (; i + 4 * NR <= end; i += 4 * NR) count_rows<NC, NR>(X, m, k, block, i, B, y, e, cnt);
+    for (; i < end; i += 4) count_rows<NC, 1>(X, m, k, block, i, B, y, e, cnt);
+    for (int q = 0; q < NC; ++q) hits[q] += horizontal_sum(cnt[q]);
+}
+
+// Rows per tile: small enough that a tile of X stays in the first-level cache while every chain
+// passes over it.
+constexpr Index kTileRows = 256;
 
 }  // namespace
 
@@ -302,21 +329,18 @@ void count_hits_of_products(const Matrix& X, const double* B, Index n_chains, co
     const Index m = X.rows(), k = X.cols();
     const Index block = product_block(m, k);
     const Index vector_end = begin + std::max<Index>(0, std::min(end, packet_rows(m)) - begin) / 4 * 4;
-    const __m256d e = _mm256_set1_pd(eps);
-    for (Index q0 = 0; q0 < n_chains; q0 += 4) {
-        const Index nc = std::min<Index>(4, n_chains - q0);
-        const double* Bq = B + q0 * k;
-        __m256i cnt[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
-                          _mm256_setzero_si256()};
-        for (Index i = begin; i < vector_end; i += 4) {
-            switch (nc) {
-                case 4: count_four_rows<4>(X.data(), m, k, block, i, Bq, y.data(), e, cnt); break;
-                case 3: count_four_rows<3>(X.data(), m, k, block, i, Bq, y.data(), e, cnt); break;
-                case 2: count_four_rows<2>(X.data(), m, k, block, i, Bq, y.data(), e, cnt); break;
-                default: count_four_rows<1>(X.data(), m, k, block, i, Bq, y.data(), e, cnt); break;
+    for (Index r0 = begin; r0 < vector_end; r0 += kTileRows) {
+        const Index r1 = std::min(vector_end, r0 + kTileRows);
+        for (Index q0 = 0; q0 < n_chains; q0 += 4) {
+            const double* Bq = B + q0 * k;
+            Index* h = hits + q0;
+            switch (std::min<Index>(4, n_chains - q0)) {
+                case 4: count_vector_rows<4, 2>(X.data(), m, k, block, r0, r1, Bq, y.data(), eps, h); break;
+                case 3: count_vector_rows<3, 2>(X.data(), m, k, block, r0, r1, Bq, y.data(), eps, h); break;
+                case 2: count_vector_rows<2, 3>(X.data(), m, k, block, r0, r1, Bq, y.data(), eps, h); break;
+                default: count_vector_rows<1, 4>(X.data(), m, k, block, r0, r1, Bq, y.data(), eps, h); break;
             }
         }
-        for (Index q = 0; q < nc; ++q) hits[q0 + q] += horizontal_sum(cnt[q]);
     }
     for (Index i = vector_end; i < end; ++i) {
         for (Index q = 0; q < n_chains; ++q) {
