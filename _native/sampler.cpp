@@ -193,8 +193,9 @@ void step_group(Chains& ch, Index q0, Index q1, Lockstep& energy, Matrix& Bc, do
     }
 }
 
-// Multiply-adds worth waking other threads for.
-constexpr double kParallelWork = 1 << 20;
+// Multiply-adds worth waking other threads for (a few milliseconds of work: on a busy machine a
+// woken thread may start late).
+constexpr double kParallelWork = 1 << 23;
 
 // Runs `run(q0, q1, energy, Bc, ec)` on groups of consecutive chains, the groups spread over
 // the OpenMP team (dynamic schedule, one group at a time, so a late thread costs little). Each

@@ -92,7 +92,7 @@ def fit_digest(n_threads):
         rng = np.random.default_rng(5)
         X = rng.standard_normal((4001, 5)); y = X @ rng.standard_normal(5) + 0.1 * rng.standard_normal(4001)
         R = np.eye(5)
-        r = z.TournamentMCMC(n_chains=13, n_warmup=60, n_deep=80, n_elite=4).fit(X, y, R, R, 1e-3, 1e-4)
+        r = z.TournamentMCMC(n_chains=13, n_warmup=60, n_deep=200, n_elite=4).fit(X, y, R, R, 1e-3, 1e-4)
         g = r.gibbs
         print(hashlib.sha256(r.beta_mcmc.tobytes() + np.array(
             [r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E, g.T]).tobytes()).hexdigest())
