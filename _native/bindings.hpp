@@ -6,6 +6,7 @@
 
 #include "common.hpp"
 #include "dense_caster.hpp"
+#include "stats.hpp"
 
 namespace zelk {
 
@@ -20,6 +21,18 @@ inline const Matrix* optional_matrix(const py::object& obj, Matrix& storage) {
     storage = obj.cast<Matrix>();
     return &storage;
 }
+
+// The optional penalties of a call as one PenaltySpec: R1 and R2 converted by optional_matrix
+// into storage held here, so the record stays valid for as long as this object lives.
+struct OptionalPenalties {
+    Matrix R1_storage, R2_storage;
+    PenaltySpec spec;
+
+    OptionalPenalties(const py::object& R1, const py::object& R2, double gamma1, double gamma2)
+        : spec{optional_matrix(R1, R1_storage), optional_matrix(R2, R2_storage), gamma1, gamma2} {}
+    OptionalPenalties(const OptionalPenalties&) = delete;
+    OptionalPenalties& operator=(const OptionalPenalties&) = delete;
+};
 
 // Lets long computations stop for a pending signal (see runtime.hpp).
 void install_runtime_hooks();

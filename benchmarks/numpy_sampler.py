@@ -102,9 +102,12 @@ def fit(X, y, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05,
     return best_b, best_e
 
 
-def products_and_counts(X, y, n_evaluations, block=1000, seed=0):
+def products_and_counts(X, y, n_evaluations, block=None, seed=0):
     """The bare work of a fit's energy evaluations in NumPy: n_evaluations coefficient vectors,
-    their predictions and hit counts, in blocks of `block` vectors (no sampling around them)."""
+    their predictions and hit counts, in blocks of `block` vectors (no sampling around them). By
+    default a block's predictions fill about 2 MB (at least 25 vectors), which times best."""
+    if block is None:
+        block = max(25, (1 << 18) // X.shape[0])
     B = np.random.default_rng(seed).normal(0.0, 0.5, (block, X.shape[1]))
     scores = Scores(X, y, 20, tolerance(y), block)
     total = 0
