@@ -129,7 +129,8 @@ class MCMCResult:
 @final
 class TournamentMCMC:
     """Tournament of annealed Metropolis chains minimising the description length of the
-    coefficients of y ~ X b: a parallel warm-up, a diverse elite, a serial refinement. The same
+    coefficients of y ~ X b: a warm-up tournament, a diverse elite, a refinement of the elite
+    (chains evaluated together and run in parallel in both phases). The same
     inputs, settings and seed give the same bits, whatever the number of threads."""
 
     def __init__(

@@ -197,7 +197,7 @@ void step_group(Chains& ch, Index q0, Index q1, Lockstep& energy, Matrix& Bc, do
 // woken thread may start late).
 constexpr double kParallelWork = 1 << 23;
 
-// Runs `run(q0, q1, energy, Bc, ec)` on groups of consecutive chains, the groups spread over
+// Runs `run(q0, q1, energy, Bc, ec, flag)` on groups of consecutive chains, the groups spread over
 // the OpenMP team (dynamic schedule, one group at a time, so a late thread costs little). Each
 // group steps on one thread, with its own evaluation buffers. The chains are independent, so the
 // grouping never changes a result. `steps` evaluations per chain decide whether threads pay.

@@ -51,7 +51,7 @@ void count_hits_of_products(const Matrix& X, const double* B, Index n_chains, co
 // Description length of predictions yp against targets yt at tolerance eps:
 //   -n ln(sr) + (k ln(2H) / n) k   (the complexity term only for k > 0)
 //   + gamma1 b'R1 b + gamma2 b'R2 b   (when pen and beta are given and the penalty applies).
-// The sampler's inner-loop energy: no checks, nothing allocated when `scratch` is given (it
+// The score of one prediction vector: no checks, nothing allocated when `scratch` is given (it
 // holds the R b product); reentrant. yp must hold at least len(yt) entries and every applied
 // penalty matrix must be len(beta) x len(beta).
 double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
