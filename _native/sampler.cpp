@@ -1,11 +1,14 @@
 #include "sampler.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include <omp.h>
@@ -197,35 +200,76 @@ void step_group(Chains& ch, Index q0, Index q1, Lockstep& energy, Matrix& Bc, do
 // woken thread may start late).
 constexpr double kParallelWork = 1 << 23;
 
-// Runs `run(q0, q1, energy, Bc, ec, flag)` on groups of consecutive chains, the groups spread over
-// the OpenMP team (dynamic schedule, one group at a time, so a late thread costs little). Each
-// group steps on one thread, with its own evaluation buffers. The chains are independent, so the
-// grouping never changes a result. `steps` evaluations per chain decide whether threads pay.
+// Multiply-adds per piece of work: a thread advances one group of chains by this much at a time.
+constexpr double kPieceWork = 1 << 19;
+
+// One group of consecutive chains [q0, q1) with its evaluation buffers; `next` is its next step.
+// `busy` is held by the thread advancing the group, so the steps of a chain always run in order,
+// one thread at a time, whichever thread runs them.
+struct Group {
+    Index q0, q1;
+    Lockstep energy;
+    Matrix Bc;
+    std::vector<double> ec;
+    int next = 0;
+    bool done = false;
+    std::exception_ptr failed;
+    std::atomic<bool> busy{false};
+
+    Group(const Energy& E, Index first, Index last)
+        : q0(first), q1(last), energy(E, last - first), Bc(E.X.cols(), last - first),
+          ec(static_cast<std::size_t>(last - first)) {}
+};
+
+// Runs `run(group, from, to)` over steps [0, steps) of every group of consecutive chains, in
+// pieces of a few steps. Threads take whichever group is free next, so a thread that the machine
+// starts late or pauses holds up at most one piece; the pieces of one group run in order. The
+// chains are independent, so neither the grouping nor the threads change a result. The first
+// piece of a group has from = 0 (also when steps = 0).
 template <typename Run>
 void for_groups(const Energy& E, Index c, int steps, const Run& run) {
     const int threads = omp_get_max_threads();
-    const Index group = std::clamp<Index>((c + 2 * threads - 1) / (2 * threads), 1, 8);
-    const Index groups = (c + group - 1) / group;
-    const double work = static_cast<double>(E.X.rows()) * static_cast<double>(std::max<Index>(E.X.cols(), 1)) *
-                        static_cast<double>(c) * (1.0 + std::max(steps, 0));
-    const bool worth_it = groups > 1 && work >= kParallelWork;
+    const Index size = std::clamp<Index>((c + 2 * threads - 1) / (2 * threads), 1, 8);
+    const Index n = (c + size - 1) / size;
+    const double per_step = static_cast<double>(E.X.rows()) * static_cast<double>(std::max<Index>(E.X.cols(), 1));
+    const bool worth_it = n > 1 && per_step * static_cast<double>(c) * (1.0 + std::max(steps, 0)) >= kParallelWork;
+    const int piece = static_cast<int>(std::clamp(kPieceWork / (per_step * static_cast<double>(size)), 1.0, 1e6));
+    std::vector<std::unique_ptr<Group>> groups;
+    for (Index g = 0; g < n; ++g)
+        groups.push_back(std::make_unique<Group>(E, g * size, std::min(c, (g + 1) * size)));
+    std::atomic<Index> remaining{n};
     StopFlag flag;
-    std::vector<std::exception_ptr> failed(static_cast<std::size_t>(groups));
-#pragma omp parallel for schedule(dynamic, 1) if (zelk::threads_allowed() && worth_it)
-    for (Index g = 0; g < groups; ++g) {
-        try {
-            const Index q0 = g * group, q1 = std::min(c, q0 + group);
-            Lockstep energy(E, q1 - q0);
-            Matrix Bc(E.X.cols(), q1 - q0);
-            std::vector<double> ec(static_cast<std::size_t>(q1 - q0));
-            run(q0, q1, energy, Bc, ec.data(), flag);
-        } catch (...) {
-            failed[static_cast<std::size_t>(g)] = std::current_exception();
+#pragma omp parallel if (zelk::threads_allowed() && worth_it)
+    {
+        const Index first = omp_get_thread_num() % n;
+        while (remaining.load(std::memory_order_acquire) > 0 && !flag.poll()) {
+            bool advanced = false;
+            for (Index i = 0; i < n; ++i) {
+                Group& w = *groups[static_cast<std::size_t>((first + i) % n)];
+                bool expected = false;
+                if (!w.busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) continue;
+                if (!w.done && !flag.stopped()) {
+                    const int to = w.next + std::min(piece, steps - w.next);
+                    try {
+                        run(w, w.next, to);
+                        w.next = to;
+                    } catch (...) {
+                        w.failed = std::current_exception();
+                    }
+                    if (to >= steps || w.failed) {
+                        w.done = true;
+                        remaining.fetch_sub(1, std::memory_order_acq_rel);
+                    }
+                    advanced = true;
+                }
+                w.busy.store(false, std::memory_order_release);
+            }
+            if (!advanced) std::this_thread::yield();
         }
     }
     flag.rethrow();
-    for (const auto& f : failed)
-        if (f) std::rethrow_exception(f);
+    for (const auto& w : groups)
+        if (w->failed) std::rethrow_exception(w->failed);
 }
 
 // Warm-up tournament: chain q starts from its own stream (seed + 1000 q) and takes n_warmup
@@ -243,11 +287,11 @@ std::vector<Chain> warm_up(const Energy& E, int n_chains, int n_warmup, double s
         for (Index i = 0; i < k; ++i) ch.B(i, q) = init(ch.rng.back());
         ch.T[static_cast<std::size_t>(q)] = 2.0;
     }
-    for_groups(E, c, n_warmup, [&](Index q0, Index q1, Lockstep& energy, Matrix& Bc, double* ec, StopFlag& flag) {
-        energy.evaluate(ch.B.col(q0).data(), ch.e.data() + q0);
-        for (int step = 0; step < n_warmup && !flag.poll(); ++step) {
-            step_group(ch, q0, q1, energy, Bc, ec);
-            for (Index q = q0; q < q1; ++q) ch.T[static_cast<std::size_t>(q)] *= 0.995;
+    for_groups(E, c, n_warmup, [&](Group& w, int from, int to) {
+        if (from == 0) w.energy.evaluate(ch.B.col(w.q0).data(), ch.e.data() + w.q0);
+        for (int step = from; step < to; ++step) {
+            step_group(ch, w.q0, w.q1, w.energy, w.Bc, w.ec.data());
+            for (Index q = w.q0; q < w.q1; ++q) ch.T[static_cast<std::size_t>(q)] *= 0.995;
         }
     });
     std::vector<Chain> chains;
@@ -280,10 +324,10 @@ Chain refine(const Energy& E, const std::vector<Chain>& ranked, const std::vecto
     Matrix best_b(k, c);
     std::vector<double> best_e(n, std::numeric_limits<double>::infinity());
     if (n_deep > 0) {
-        for_groups(E, c, n_deep, [&](Index q0, Index q1, Lockstep& energy, Matrix& Bc, double* ec, StopFlag& flag) {
-            for (int step = 0; step < n_deep && !flag.poll(); ++step) {
-                step_group(ch, q0, q1, energy, Bc, ec);
-                for (Index q = q0; q < q1; ++q) {
+        for_groups(E, c, n_deep, [&](Group& w, int from, int to) {
+            for (int step = from; step < to; ++step) {
+                step_group(ch, w.q0, w.q1, w.energy, w.Bc, w.ec.data());
+                for (Index q = w.q0; q < w.q1; ++q) {
                     const auto u = static_cast<std::size_t>(q);
                     if (ch.e[u] < best_e[u]) {
                         best_e[u] = ch.e[u];
