@@ -134,10 +134,11 @@ class MCMCResult:
 @final
 class TournamentMCMC:
     """Tournament of annealed Metropolis chains minimising the description length of the
-    coefficients of y ~ X b: a parallel warm-up, a diverse elite, a serial refinement. The same
-    inputs, settings and seed give the same bits, whatever the number of threads. The settings
-    are fixed and not readable as attributes; the repr shows them, and a pickle or copy is a
-    sampler with the same settings."""
+    coefficients of y ~ X b: a warm-up tournament, a diverse elite, a refinement of the elite
+    (chains evaluated together and run in parallel in both phases). The same inputs, settings
+    and seed give the same bits, whatever the number of threads. The settings are fixed and not
+    readable as attributes; the repr shows them, and a pickle or copy is a sampler with the same
+    settings."""
 
     def __init__(
         self,

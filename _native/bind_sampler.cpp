@@ -9,10 +9,8 @@ namespace {
 
 MCMCResult fit(const TournamentMCMC& self, const Matrix& X, const Vector& y, const py::object& R1,
                const py::object& R2, double gamma1, double gamma2) {
-    Matrix r1, r2;
-    const Matrix* p1 = optional_matrix(R1, r1, "R1");
-    const Matrix* p2 = optional_matrix(R2, r2, "R2");
-    return self.fit(X, y, p1, p2, gamma1, gamma2);
+    const OptionalPenalties pen(R1, R2, gamma1, gamma2);
+    return self.fit(X, y, pen.spec);
 }
 
 // --- Pickles, copies and reprs ---------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include "common.hpp"
 #include "dense_caster.hpp"
+#include "stats.hpp"
 
 namespace zelk {
 
@@ -39,6 +40,18 @@ inline void name_properties(const py::handle& cls) {
     for (auto item : py::dict(cls.attr("__dict__")))
         if (py::isinstance(item.second, property)) item.second.attr("__set_name__")(cls, item.first);
 }
+
+// The optional penalties of a call as one PenaltySpec: R1 and R2 converted by optional_matrix
+// into storage held here, so the record stays valid for as long as this object lives.
+struct OptionalPenalties {
+    Matrix R1_storage, R2_storage;
+    PenaltySpec spec;
+
+    OptionalPenalties(const py::object& R1, const py::object& R2, double gamma1, double gamma2)
+        : spec{optional_matrix(R1, R1_storage, "R1"), optional_matrix(R2, R2_storage, "R2"), gamma1, gamma2} {}
+    OptionalPenalties(const OptionalPenalties&) = delete;
+    OptionalPenalties& operator=(const OptionalPenalties&) = delete;
+};
 
 // Lets long computations stop for a pending signal (see runtime.hpp).
 void install_runtime_hooks();

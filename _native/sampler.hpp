@@ -48,7 +48,8 @@ void rank_chains(std::vector<Chain>& chains);
 std::vector<std::size_t> select_elite(const std::vector<Chain>& ranked, int n_elite);
 
 // Tournament of annealed Metropolis chains minimising the description-length score of the
-// coefficients of y ~ X b: a parallel warm-up, a diverse elite, and a serial refinement.
+// coefficients of y ~ X b: a warm-up tournament, a diverse elite, and a refinement of the elite.
+// Chains of each phase step together, one pass over X per step evaluating all their proposals.
 class TournamentMCMC {
 public:
     TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_elite, double step_size,
@@ -70,11 +71,10 @@ public:
         return {n_chains_, n_warmup_, n_deep_, n_elite_, step_size_, H_piH_, seed_};
     }
 
-    // R1 and R2 may be null (absent). Throws before any sampling: std::length_error for a
-    // negative n_chains, std::invalid_argument for no chains, rows(X) != len(y), or an applied
-    // penalty that is not k x k.
-    MCMCResult fit(const Matrix& X, const Vector& y, const Matrix* R1, const Matrix* R2,
-                   double gamma1, double gamma2) const;
+    // The penalties' matrices may be null (absent). Throws before any sampling:
+    // std::length_error for a negative n_chains, std::invalid_argument for no chains,
+    // rows(X) != len(y), or an applied penalty that is not k x k.
+    MCMCResult fit(const Matrix& X, const Vector& y, const PenaltySpec& pen) const;
 
 private:
     int n_chains_;

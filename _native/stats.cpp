@@ -193,14 +193,168 @@ void require_penalties(const PenaltySpec& pen, Index p) {
     require_penalty(pen.R2, pen.gamma2, p, "R2");
 }
 
-double quad_form(const Vector& b, const Matrix& R, Vector& t) {
-    t.noalias() = R * b;
-    return b.dot(t);
+namespace {
+
+// The rounding steps of Eigen's matrix-vector product, written out so that every build (whatever
+// the optimiser contracts, and with or without sanitizers) gives the bits the release build has
+// always given. This file is compiled without contraction: a product followed by a sum below is
+// two roundings, a std::fma or _mm256_fmadd_pd one.
+//
+// Entry i of X b is summed over blocks of columns (all columns when there are fewer than 128),
+// each block's partial sum added to the entry. Within a block, the rows that Eigen handles four
+// or two at a time (all but the last row of an odd count) run one fused multiply-add per
+// column from 0; the last row of an odd count adds unfused products in pairs of columns, the
+// odd column out fused.
+
+inline Index product_block(Index rows, Index cols) {
+    return cols < 128 ? cols : (rows * Index{sizeof(double)} < 32000 ? 16 : 4);
 }
 
-double quad_form(const Vector& b, const Matrix& R) {
-    Vector t;
-    return quad_form(b, R, t);
+inline Index packet_rows(Index rows) { return rows / 4 * 4 + (rows % 4 >= 2 ? 2 : 0); }
+
+// Sum of x[j * stride] * b[j] for j < n, unfused products in pairs, the odd one out fused.
+inline double sum_in_pairs(const double* x, Index stride, const double* b, Index n, double c) {
+    Index j = 0;
+    for (; j + 1 < n; j += 2) {
+        const double p0 = x[j * stride] * b[j];
+        const double p1 = x[(j + 1) * stride] * b[j + 1];
+        c = c + p0;
+        c = c + p1;
+    }
+    if (j < n) c = std::fma(x[j * stride], b[j], c);
+    return c;
+}
+
+// Entry i of X b (X column-major, m x k).
+double product_entry(const double* X, Index m, Index k, Index i, const double* b) {
+    const Index block = product_block(m, k);
+    const bool paired = i >= packet_rows(m);
+    double r = 0.0;
+    for (Index j0 = 0; j0 < k; j0 += block) {
+        const Index j1 = std::min(j0 + block, k);
+        double c = 0.0;
+        if (paired) {
+            c = sum_in_pairs(X + i + j0 * m, m, b + j0, j1 - j0, c);
+        } else {
+            for (Index j = j0; j < j1; ++j) c = std::fma(X[i + j * m], b[j], c);
+        }
+        r = r + c;
+    }
+    return r;
+}
+
+// a . t as Eigen's sum reduction forms it: below four entries a product then fused steps;
+// otherwise four-lane partial sums (the first one or two packets products, the rest fused),
+// folded as (l0 + l2) + (l1 + l3), then the remaining entries in pairs.
+double eigen_dot(const double* a, const double* t, Index n) {
+    if (n == 0) return 0.0;
+    if (n < 4) {
+        double r = a[0] * t[0];
+        for (Index i = 1; i < n; ++i) r = std::fma(a[i], t[i], r);
+        return r;
+    }
+    const Index end = n / 4 * 4, end2 = n / 8 * 8;
+    __m256d p0 = _mm256_mul_pd(_mm256_loadu_pd(a), _mm256_loadu_pd(t));
+    if (end > 4) {
+        __m256d p1 = _mm256_mul_pd(_mm256_loadu_pd(a + 4), _mm256_loadu_pd(t + 4));
+        for (Index i = 8; i < end2; i += 8) {
+            p0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), _mm256_loadu_pd(t + i), p0);
+            p1 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 4), _mm256_loadu_pd(t + i + 4), p1);
+        }
+        p0 = _mm256_add_pd(p0, p1);
+        if (end > end2) p0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + end2), _mm256_loadu_pd(t + end2), p0);
+    }
+    alignas(32) double lane[4];
+    _mm256_store_pd(lane, p0);
+    const double r = (lane[0] + lane[2]) + (lane[1] + lane[3]);
+    return sum_in_pairs(a + end, 1, t + end, n - end, r);
+}
+
+// 4 NR rows from i (all summed with fused steps) of X B for NC chains, counted into cnt.
+template <int NC, int NR>
+inline void count_rows(const double* X, Index m, Index k, Index block, Index i, const double* B,
+                       const double* y, __m256d eps, __m256i* cnt) {
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+    __m256d r[NC][NR];
+    for (int q = 0; q < NC; ++q)
+        for (int v = 0; v < NR; ++v) r[q][v] = _mm256_setzero_pd();
+    for (Index j0 = 0; j0 < k; j0 += block) {
+        const Index j1 = std::min(j0 + block, k);
+        __m256d c[NC][NR];
+        for (int q = 0; q < NC; ++q)
+            for (int v = 0; v < NR; ++v) c[q][v] = _mm256_setzero_pd();
+        for (Index j = j0; j < j1; ++j) {
+            __m256d x[NR];
+            for (int v = 0; v < NR; ++v) x[v] = _mm256_loadu_pd(X + i + 4 * v + j * m);
+            for (int q = 0; q < NC; ++q) {
+                const __m256d bq = _mm256_broadcast_sd(B + q * k + j);
+                for (int v = 0; v < NR; ++v) c[q][v] = _mm256_fmadd_pd(x[v], bq, c[q][v]);
+            }
+        }
+        for (int q = 0; q < NC; ++q)
+            for (int v = 0; v < NR; ++v) r[q][v] = _mm256_add_pd(r[q][v], c[q][v]);
+    }
+    for (int v = 0; v < NR; ++v) {
+        const __m256d yv = _mm256_loadu_pd(y + i + 4 * v);
+        for (int q = 0; q < NC; ++q) {
+            const __m256d d = _mm256_sub_pd(r[q][v], yv);
+            const __m256d hit = _mm256_cmp_pd(_mm256_and_pd(d, magnitude), eps, _CMP_LT_OQ);
+            cnt[q] = _mm256_sub_epi64(cnt[q], _mm256_castpd_si256(hit));  // true lanes are -1
+        }
+    }
+}
+
+// Rows [begin, end) (a multiple of 4, all summed with fused steps) for NC chains: wide tiles of
+// NR vectors while they fit, then single vectors.
+template <int NC, int NR>
+void count_vector_rows(const double* X, Index m, Index k, Index block, Index begin, Index end,
+                       const double* B, const double* y, double eps, Index* hits) {
+    const __m256d e = _mm256_set1_pd(eps);
+    __m256i cnt[NC];
+    for (int q = 0; q < NC; ++q) cnt[q] = _mm256_setzero_si256();
+    Index i = begin;
+    for (; i + 4 * NR <= end; i += 4 * NR) count_rows<NC, NR>(X, m, k, block, i, B, y, e, cnt);
+    for (; i < end; i += 4) count_rows<NC, 1>(X, m, k, block, i, B, y, e, cnt);
+    for (int q = 0; q < NC; ++q) hits[q] += horizontal_sum(cnt[q]);
+}
+
+// Rows per tile: small enough that a tile of X stays in the first-level cache while every chain
+// passes over it.
+constexpr Index kTileRows = 256;
+
+}  // namespace
+
+void count_hits_of_products(const Matrix& X, const double* B, Index n_chains, const Vector& y,
+                            double eps, Index begin, Index end, Index* hits) noexcept {
+    const Index m = X.rows(), k = X.cols();
+    const Index block = product_block(m, k);
+    const Index vector_end = begin + std::max<Index>(0, std::min(end, packet_rows(m)) - begin) / 4 * 4;
+    for (Index r0 = begin; r0 < vector_end; r0 += kTileRows) {
+        const Index r1 = std::min(vector_end, r0 + kTileRows);
+        for (Index q0 = 0; q0 < n_chains; q0 += 4) {
+            const double* Bq = B + q0 * k;
+            Index* h = hits + q0;
+            switch (std::min<Index>(4, n_chains - q0)) {
+                case 4: count_vector_rows<4, 2>(X.data(), m, k, block, r0, r1, Bq, y.data(), eps, h); break;
+                case 3: count_vector_rows<3, 2>(X.data(), m, k, block, r0, r1, Bq, y.data(), eps, h); break;
+                case 2: count_vector_rows<2, 3>(X.data(), m, k, block, r0, r1, Bq, y.data(), eps, h); break;
+                default: count_vector_rows<1, 4>(X.data(), m, k, block, r0, r1, Bq, y.data(), eps, h); break;
+            }
+        }
+    }
+    for (Index i = vector_end; i < end; ++i) {
+        for (Index q = 0; q < n_chains; ++q) {
+            const double yp = product_entry(X.data(), m, k, i, B + q * k);
+            hits[q] += std::abs(yp - y[i]) < eps;
+        }
+    }
+}
+
+double quad_form(const Vector& b, const Matrix& R, Vector& t) {
+    const Index p = R.rows();
+    t.resize(p);
+    for (Index i = 0; i < p; ++i) t[i] = product_entry(R.data(), p, R.cols(), i, b.data());
+    return eigen_dot(b.data(), t.data(), p);
 }
 
 double complexity_term(int k, int H, Index n) {

@@ -36,14 +36,22 @@ struct PenaltySpec {
 // Throws std::invalid_argument unless every penalty that will be applied is p x p.
 void require_penalties(const PenaltySpec& pen, Index p);
 
-// b' (R b), with R b formed in `t` (resized as needed). No symmetry of R is assumed.
+// b' (R b), with R b formed in `t` (resized as needed). No symmetry of R is assumed. R b and the
+// dot product take the rounding steps of Eigen's matrix-vector product and dot product in a
+// release build, written out, so that every build gives the same bits.
 double quad_form(const Vector& b, const Matrix& R, Vector& t);
-double quad_form(const Vector& b, const Matrix& R);
+
+// Adds to hits[q], for every chain q < n_chains, the number of rows i in [begin, end) with
+// |(X b_q)[i] - y[i]| < eps, where b_q = B[q k .. q k + k) (k = cols(X)). Each entry of X b_q is
+// rounded exactly as Eigen's matrix-vector product rounds it in a release build, so the counts
+// equal count_hits on that product; nothing is stored per row.
+void count_hits_of_products(const Matrix& X, const double* B, Index n_chains, const Vector& y,
+                            double eps, Index begin, Index end, Index* hits) noexcept;
 
 // Description length of predictions yp against targets yt at tolerance eps:
 //   -n ln(sr) + (k ln(2H) / n) k   (the complexity term only for k > 0)
 //   + gamma1 b'R1 b + gamma2 b'R2 b   (when pen and beta are given and the penalty applies).
-// The sampler's inner-loop energy: no checks, nothing allocated when `scratch` is given (it
+// The score of one prediction vector: no checks, nothing allocated when `scratch` is given (it
 // holds the R b product); reentrant. yp must hold at least len(yt) entries and every applied
 // penalty matrix must be len(beta) x len(beta).
 double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,

@@ -13,7 +13,8 @@ import numpy_sampler
 import zelk_core as z
 from harness import best_time
 
-SIZES = [(200, 4), (2000, 6), (20000, 8)]
+SIZES = [(200, 4), (2000, 6), (20000, 8), (200000, 8)]
+PER_CHAIN_MAX_M = 20000  # one chain at a time in NumPy takes minutes beyond this
 FLOOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "zelk_floor")
 
 
@@ -51,15 +52,40 @@ def run(table):
         X = rng.standard_normal((m, k))
         y = X @ rng.standard_normal(k) + 0.1 * rng.standard_normal(m)
         y[rng.random(m) < 0.1] += 5.0
-        sampler = z.TournamentMCMC()
-        ratio = table.compare("TournamentMCMC().fit", f"m = {m}, k = {k}", lambda: sampler.fit(X, y),
-                              "batched NumPy", lambda: numpy_sampler.fit(X, y), min_total=1.0, repeats=3)
-        t_ours = table.rows[-1][2]
-        per_chain = table.add("TournamentMCMC().fit", f"m = {m}, k = {k}", t_ours,
-                              "NumPy, one chain at a time",
-                              best_time(lambda: numpy_sampler.fit_per_chain(X, y), min_total=1.0, repeats=1))
-        print(f"    evaluations per second: zelk_core {evals / t_ours:,.0f}, batched NumPy "
-              f"{evals / (t_ours * ratio):,.0f}, per-chain NumPy {evals / (t_ours * per_chain):,.0f}")
-        if (m, k) in floors:
-            table.add("TournamentMCMC().fit", f"m = {m}, k = {k}", t_ours,
-                      "C++ floor (X b + count only)", floors[(m, k)])
+        fit_rows(table, f"m = {m}, k = {k}", X, y, evals, per_chain=m <= PER_CHAIN_MAX_M,
+                 floor=floors.get((m, k)))
+
+    # Two penalties on the default problem, and a 2-D tensor basis of degree 4 (k = 25).
+    X = rng.standard_normal((2000, 6))
+    y = X @ rng.standard_normal(6) + 0.1 * rng.standard_normal(2000)
+    R1, R2 = np.eye(6), np.diag(np.arange(1.0, 7.0))
+    fit_rows(table, "m = 2000, k = 6, two penalties", X, y, evals, penalties=(R1, R2, 1e-3, 1e-4))
+    R1, R2, idx = z.build_penalty_matrices_nd([4, 4], [(-1.0, 1.0), (-1.0, 1.0)])
+    x = rng.uniform(-1.0, 1.0, (20000, 2))
+    X = z.design_matrix_nd(idx, [x[:, 0], x[:, 1]])
+    y = np.sin(2 * x[:, 0]) * np.cos(x[:, 1]) + 0.05 * rng.standard_normal(20000)
+    fit_rows(table, f"m = 20000, k = {X.shape[1]} (2-D, degree 4)", X, y, evals)
+
+
+def fit_rows(table, case, X, y, evals, per_chain=False, floor=None, penalties=None):
+    """Rows of one problem: the fit against batched NumPy, NumPy's bare products and counts of as
+    many evaluations in large blocks, and optionally one chain at a time and the C++ floor."""
+    sampler = z.TournamentMCMC()
+    pen = () if penalties is None else penalties
+    big = X.shape[0] >= 100000
+    timing = dict(min_total=1.0, repeats=2 if big else 3)
+    ratio = table.compare("TournamentMCMC().fit", case, lambda: sampler.fit(X, y, *pen),
+                          "batched NumPy", lambda: numpy_sampler.fit(X, y, penalties=penalties),
+                          **timing)
+    t_ours = table.rows[-1][2]
+    table.add("TournamentMCMC().fit", case, t_ours, "NumPy products + counts, blocked",
+              best_time(lambda: numpy_sampler.products_and_counts(X, y, evals), **timing))
+    line = (f"    evaluations per second: zelk_core {evals / t_ours:,.0f}, "
+            f"batched NumPy {evals / (t_ours * ratio):,.0f}")
+    if per_chain:
+        t = best_time(lambda: numpy_sampler.fit_per_chain(X, y), min_total=1.0, repeats=1)
+        table.add("TournamentMCMC().fit", case, t_ours, "NumPy, one chain at a time", t)
+        line += f", per-chain NumPy {evals / t:,.0f}"
+    print(line)
+    if floor is not None:
+        table.add("TournamentMCMC().fit", case, t_ours, "C++ floor (X b + count only)", floor)
