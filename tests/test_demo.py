@@ -25,7 +25,8 @@ def test_demo_prints_both_tables_and_writes_the_plot(tmp_path):
     out = subprocess.run([sys.executable, DEMO, "--n", "400", "--n-deep", "300", "--seed", "3",
                           "--out", str(png)], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
-    assert "Case 1:" in out.stdout and "Case 2:" in out.stdout
+    assert "Case 1:" in out.stdout and "Case 2:" in out.stdout and "Case 3:" in out.stdout
+    assert "stackloss" in out.stdout
     for name in ("ols", "fit_regularized_linear", "TournamentMCMC"):
         assert out.stdout.count(name) == 2
     assert "nan" not in out.stdout.lower()
