@@ -22,7 +22,7 @@ SHARED_PARAMETERS = """\
     n_restarts : int, default=2
         Number of sampler runs, each with its own seed; the one whose residuals have the
         smallest robust scale is kept.
-    max_samples : int, default=500
+    max_samples : int, default=300
         The sampler sees a random subsample of at most this many rows (the S- and MM-steps
         always use every row).
     n_chains, n_warmup, n_deep : int, default=25, 200, 1000
