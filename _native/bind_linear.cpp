@@ -8,10 +8,8 @@ namespace {
 Vector fit_regularized_linear_py(const Matrix& Phi, const Vector& y, const py::object& R1,
                                  const py::object& R2, double gamma1, double gamma2,
                                  double ridge) {
-    Matrix r1, r2;
-    const Matrix* p1 = optional_matrix(R1, r1, "R1");
-    const Matrix* p2 = optional_matrix(R2, r2, "R2");
-    return fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+    const OptionalPenalties pen(R1, R2, gamma1, gamma2);
+    return fit_regularized_linear(Phi, y, pen.spec, ridge);
 }
 
 }  // namespace

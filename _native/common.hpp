@@ -109,4 +109,23 @@ inline void require_penalty(const Matrix* R, double gamma, Index p, const char* 
     if (penalty_applies(R, gamma)) require_square(*R, p, name);
 }
 
+// Two optional quadratic penalties on the coefficients and their weights, as the score, the
+// penalised fit and the sampler take them. The matrices are borrowed: whoever builds the record
+// keeps them alive while it is used.
+struct PenaltySpec {
+    const Matrix* R1 = nullptr;
+    const Matrix* R2 = nullptr;
+    double gamma1 = 0.0;
+    double gamma2 = 0.0;
+
+    // Whether any penalty would be added (a NaN weight counts as non-zero).
+    bool active() const { return penalty_applies(R1, gamma1) || penalty_applies(R2, gamma2); }
+};
+
+// Throws std::invalid_argument unless every penalty that will be applied is p x p.
+inline void require_penalties(const PenaltySpec& pen, Index p) {
+    require_penalty(pen.R1, pen.gamma1, p, "R1");
+    require_penalty(pen.R2, pen.gamma2, p, "R2");
+}
+
 }  // namespace zelk

@@ -332,12 +332,14 @@ void add_scaled_lower(Matrix& A, double s, const Matrix& R) {
 
 }  // namespace
 
-Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
-                              const Matrix* R2, double gamma1, double gamma2, double ridge) {
+Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const PenaltySpec& pen,
+                              double ridge) {
     const Index p = Phi.cols();
     require_equal(y.size(), "y", Phi.rows(), "Phi", "rows");
-    require_penalty(R1, gamma1, p, "R1");
-    require_penalty(R2, gamma2, p, "R2");
+    require_penalties(pen, p);
+    const Matrix* R1 = pen.R1;
+    const Matrix* R2 = pen.R2;
+    const double gamma1 = pen.gamma1, gamma2 = pen.gamma2;
     // A non-finite value anywhere in the system leaves no meaningful answer (the factorisation
     // would zero NaN pivots and report a finite vector): say so with NaNs, as ols does.
     // (Eigen's allFinite walks every column even when there are no rows: an empty design with

@@ -25,13 +25,13 @@ struct NormalEquations {
 };
 NormalEquations normal_equations(const Matrix& Phi, const Vector& y);
 
-// Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi^T y, n = len(y), with a
-// pivoted LDL^T factorisation of the lower triangle. A penalty is applied when its weight is
-// != 0 (NaN and negative weights included) and its pointer is non-null; an applied penalty
-// must be p x p. Throws std::invalid_argument for a length or shape mismatch, before any work.
+// Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi^T y, n = len(y), the
+// penalties and weights taken from `pen`, with a pivoted LDL^T factorisation of the lower
+// triangle. A penalty is applied when its weight is != 0 (NaN and negative weights included)
+// and its matrix is present; an applied penalty must be p x p. Throws std::invalid_argument for a length or shape mismatch, before any work.
 // A NaN or infinite entry in Phi, y, ridge, an applied weight or an applied penalty gives a
 // vector of p NaNs.
-Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const Matrix* R1,
-                              const Matrix* R2, double gamma1, double gamma2, double ridge);
+Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const PenaltySpec& pen,
+                              double ridge);
 
 }  // namespace zelk

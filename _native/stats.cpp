@@ -188,10 +188,6 @@ double compute_SR(const Vector& yp, const Vector& yt, double eps) {
     return success_rate(count_hits(yp.data(), yt.data(), yt.size(), eps), yt.size());
 }
 
-void require_penalties(const PenaltySpec& pen, Index p) {
-    require_penalty(pen.R1, pen.gamma1, p, "R1");
-    require_penalty(pen.R2, pen.gamma2, p, "R2");
-}
 
 namespace {
 

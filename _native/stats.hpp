@@ -21,21 +21,6 @@ Index count_hits(const double* yp, const double* yt, Index n, double eps) noexce
 // 1 / (2 n); NaN when yt is empty. yp must hold at least len(yt) entries.
 double compute_SR(const Vector& yp, const Vector& yt, double eps);
 
-// Two optional quadratic penalties on the coefficients and their weights. The matrices are
-// borrowed: whoever builds the record keeps them alive while it is used.
-struct PenaltySpec {
-    const Matrix* R1 = nullptr;
-    const Matrix* R2 = nullptr;
-    double gamma1 = 0.0;
-    double gamma2 = 0.0;
-
-    // Whether any penalty would be added (a NaN weight counts as non-zero).
-    bool active() const { return penalty_applies(R1, gamma1) || penalty_applies(R2, gamma2); }
-};
-
-// Throws std::invalid_argument unless every penalty that will be applied is p x p.
-void require_penalties(const PenaltySpec& pen, Index p);
-
 // b' (R b), with R b formed in `t` (resized as needed). No symmetry of R is assumed. R b and the
 // dot product take the rounding steps of Eigen's matrix-vector product and dot product in a
 // release build, written out, so that every build gives the same bits.
