@@ -11,6 +11,8 @@ n = 20000), with max_subpopulation=2000 at n = 2000.
 
     .venv/bin/python benchmarks/bench_robust.py --quick    # n = 200, 2000; one seed (about 1 min)
     .venv/bin/python benchmarks/bench_robust.py            # n = 200, 2000 (3 seeds), 20000 (1 seed)
+    .venv/bin/python benchmarks/bench_robust.py --cells low --seeds 10 --seeds-large 3
+        # precision only: 0 and 10 % outliers, zelk / best holding peer per cell
 
 It prints a table per case and a summary against the targets, the stackloss comparison, and
 writes the breakdown curves to out/robust_breakdown.png (--out to change).
@@ -150,13 +152,8 @@ def print_tables(records, ns, fractions):
                           + f"{np.median(errs):>10.3g}{1e3 * np.median(times):>9.1f}")
 
 
-def check_targets(records, auto, ns, fractions):
-    """Prints the four targets and returns whether each holds."""
-    print("\n## targets")
-    fails = [(k, s) for k, v in records.items() if k[4] == "zelk" for s in [cell_stats(v)[2]] if s > 0]
-    print(f"breakdown: zelk fails in {len(fails)} of "
-          f"{sum(1 for k in records if k[4] == 'zelk')} cells up to 45 % outliers"
-          + ("" if not fails else f": {sorted(k[:4] for k, _ in fails)}"))
+def precision_ratios(records):
+    """[(zelk median inlier RMS / the smallest median of a peer without failures, cell key)], sorted."""
     ratios = []
     for key, v in records.items():
         if key[4] != "zelk":
@@ -165,7 +162,37 @@ def check_targets(records, auto, ns, fractions):
         held = [s[1] for s in peers if s[2] == 0]
         if held:
             ratios.append((cell_stats(v)[1] / min(held), key[:4]))
-    ratios.sort()
+    return sorted(ratios)
+
+
+def print_ratio_table(records, ns, fractions):
+    """Per (degree, n, kind, share): zelk's median inlier RMS over the best holding peer's, and which peer."""
+    print("\n## precision per cell: zelk median inlier RMS / best holding peer (peer)")
+    print(f"{'degree':>6}{'n':>7}  {'kind':<10}" + "".join(f"{f:>20.0%}" for f in fractions))
+    for degree in (1, 3, 5):
+        for n in ns:
+            for kind in KINDS:
+                cells = []
+                for frac in fractions:
+                    key = (degree, n, kind, frac)
+                    held = [(cell_stats(records[key + (p,)])[1], p) for p in PEERS
+                            if key + (p,) in records and cell_stats(records[key + (p,)])[2] == 0]
+                    if (key + ("zelk",)) not in records or not held:
+                        cells.append("-")
+                        continue
+                    best, who = min(held)
+                    cells.append(f"{cell_stats(records[key + ('zelk',)])[1] / best:.3f} ({who})")
+                print(f"{degree:>6}{n:>7}  {kind:<10}" + "".join(f"{c:>20}" for c in cells))
+
+
+def check_targets(records, auto, ns, fractions):
+    """Prints the four targets and returns whether each holds."""
+    print("\n## targets")
+    fails = [(k, s) for k, v in records.items() if k[4] == "zelk" for s in [cell_stats(v)[2]] if s > 0]
+    print(f"breakdown: zelk fails in {len(fails)} of "
+          f"{sum(1 for k in records if k[4] == 'zelk')} cells up to 45 % outliers"
+          + ("" if not fails else f": {sorted(k[:4] for k, _ in fails)}"))
+    ratios = precision_ratios(records)
     per_peer = {}
     for p in PEERS:
         r = [cell_stats(v)[1] / cell_stats(records[k[:4] + (p,)])[1] for k, v in records.items()
@@ -266,11 +293,23 @@ def main():
     parser.add_argument("--seeds", type=int, default=None, help="seeds per cell (default 3, quick 1)")
     parser.add_argument("--seeds-large", type=int, default=1, help="seeds per cell at n = 20000 (default 1)")
     parser.add_argument("--no-auto", action="store_true", help="skip the degree='auto' fits")
+    parser.add_argument("--cells", choices=("all", "low"), default="all",
+                        help="low: only 0 and 10 %% outliers, no degree='auto', per-cell precision ratios")
+    parser.add_argument("--ns", type=int, nargs="+", default=None, help="sample sizes (overrides --quick)")
     parser.add_argument("--out", default=os.path.join("out", "robust_breakdown.png"))
     args = parser.parse_args()
-    ns = (200, 2000) if args.quick else (200, 2000, 20000)
+    ns = tuple(args.ns) if args.ns else (200, 2000) if args.quick else (200, 2000, 20000)
     seeds = args.seeds or (1 if args.quick else 3)
     t0 = time.perf_counter()
+    if args.cells == "low":
+        fractions = (0.0, 0.1)
+        records, _ = run_grid(ns, seeds, fractions, with_auto=False, seeds_large=args.seeds_large)
+        print_ratio_table(records, ns, fractions)
+        ratios = precision_ratios(records)
+        print(f"precision over {len(ratios)} cells: median {np.median([r for r, _ in ratios]):.3f}, "
+              f"max {ratios[-1][0]:.3f}; {sum(r > 1.2 for r, _ in ratios)} cells above 1.2")
+        print(f"total {time.perf_counter() - t0:.0f} s")
+        return
     records, auto = run_grid(ns, seeds, FRACTIONS, with_auto=not args.no_auto, seeds_large=args.seeds_large)
     print_tables(records, ns, FRACTIONS)
     check_targets(records, auto, ns, FRACTIONS)
