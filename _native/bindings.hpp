@@ -6,7 +6,6 @@
 
 #include "common.hpp"
 #include "dense_caster.hpp"
-#include "stats.hpp"
 
 namespace zelk {
 

@@ -337,9 +337,6 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const PenaltyS
     const Index p = Phi.cols();
     require_equal(y.size(), "y", Phi.rows(), "Phi", "rows");
     require_penalties(pen, p);
-    const Matrix* R1 = pen.R1;
-    const Matrix* R2 = pen.R2;
-    const double gamma1 = pen.gamma1, gamma2 = pen.gamma2;
     // A non-finite value anywhere in the system leaves no meaningful answer (the factorisation
     // would zero NaN pivots and report a finite vector): say so with NaNs, as ols does.
     // (Eigen's allFinite walks every column even when there are no rows: an empty design with
@@ -348,7 +345,8 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const PenaltyS
     const auto applied_finite = [&](const Matrix* R, double gamma) {
         return !penalty_applies(R, gamma) || (std::isfinite(gamma) && finite(*R));
     };
-    if (!std::isfinite(ridge) || !applied_finite(R1, gamma1) || !applied_finite(R2, gamma2) ||
+    if (!std::isfinite(ridge) || !applied_finite(pen.R1, pen.gamma1) ||
+        !applied_finite(pen.R2, pen.gamma2) ||
         !finite(y) || !finite(Phi)) {
         return Vector::Constant(p, std::numeric_limits<double>::quiet_NaN());
     }
@@ -357,8 +355,8 @@ Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const PenaltyS
     const double n = static_cast<double>(y.size());
     NormalEquations eq = normal_equations(Phi, y);
     eq.A.diagonal().array() += ridge;
-    if (penalty_applies(R1, gamma1)) add_scaled_lower(eq.A, n * gamma1, *R1);
-    if (penalty_applies(R2, gamma2)) add_scaled_lower(eq.A, n * gamma2, *R2);
+    if (penalty_applies(pen.R1, pen.gamma1)) add_scaled_lower(eq.A, n * pen.gamma1, *pen.R1);
+    if (penalty_applies(pen.R2, pen.gamma2)) add_scaled_lower(eq.A, n * pen.gamma2, *pen.R2);
     return Eigen::LDLT<Matrix, Eigen::Lower>(eq.A).solve(eq.b);
 }
 
