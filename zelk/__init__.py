@@ -2,11 +2,14 @@
 
 ``RobustLinearRegressor`` and ``RobustPolynomialRegressor`` follow the scikit-learn estimator
 interface (``fit``, ``predict``, ``score``, ``get_params``/``set_params``) and so work in
-pipelines, grid searches and cross-validation. Each fit standardises the data robustly, starts
-from zelk_core's tournament sampler (a high-breakdown search over the description length) and
-finishes with an MM step (an S-scale of the residuals, then Tukey-bisquare iteratively
-reweighted least squares), so it keeps the sampler's resistance to gross outliers and gains
-the precision of an M-estimator.
+pipelines, grid searches and cross-validation. Each fit standardises the data robustly, finds a
+Tukey-bisquare S-fit (50 % breakdown) from many starts (zelk_core's tournament sampler and exact
+fits through random subsets of the samples), and finishes with least squares on the samples
+that an adaptive hard-rejection rule keeps: the breakdown point of the S-fit and the precision
+of least squares on the good samples.
+
+``ExactFitWarning`` and ``RankDeficientWarning`` say when the data leave something undetermined
+(scikit-learn's ``ConvergenceWarning`` when an iteration limit is reached).
 
 scikit-learn is needed: ``pip install "zelk-core[estimators]"`` (or ``pip install scikit-learn``).
 """
@@ -21,5 +24,6 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from ._linear import RobustLinearRegressor
 from ._polynomial import RobustPolynomialRegressor
+from ._warnings import ExactFitWarning, RankDeficientWarning
 
-__all__ = ["RobustLinearRegressor", "RobustPolynomialRegressor"]
+__all__ = ["ExactFitWarning", "RankDeficientWarning", "RobustLinearRegressor", "RobustPolynomialRegressor"]

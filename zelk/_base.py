@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import warnings
 from numbers import Integral, Real
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import check_random_state
 from threadpoolctl import ThreadpoolController
 from sklearn.utils._param_validation import Interval
@@ -14,63 +16,71 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 import zelk_core
 
 from ._basis import feature_center_scale, legendre_design, robust_center_scale, tensor_map
-from ._robust import Penalty, RobustFit, SamplerSettings, inlier_scale, m_covariance, mm_fit
+from ._inference import fit_covariance, unidentified
+from ._robust import EXACT_TOL, Penalty, RobustFit, SamplerSettings, robust_fit, weighted_fit
+from ._warnings import ExactFitWarning, RankDeficientWarning
+from ._starts import elemental_starts, row_groups, sampler_starts
 
 
 # Docstring sections that both estimators share.
 SHARED_PARAMETERS = """\
     n_restarts : int, default=2
-        Number of sampler runs, each with its own seed; the one whose residuals have the
-        smallest robust scale is kept.
+        Number of sampler runs, each with its own seed; each gives one start of the S-fit.
     max_samples : int, default=300
-        The sampler sees a random subsample of at most this many rows (the S- and MM-steps
-        always use every row).
-    n_chains, n_warmup, n_deep : int, default=25, 200, 1000
+        The sampler sees a random subsample of at most this many rows; the exact fits through
+        random subsets are drawn and ranked within up to five disjoint groups of this many rows.
+        The S-fit and the final step always use every row.
+    n_chains, n_warmup, n_deep : int, default=25, 200, 300
         Settings of ``zelk_core.TournamentMCMC``: warm-up chains, warm-up steps, and
         refinement steps per elite chain.
     n_subsets : int, default=200
-        Number of random elemental subsets (p samples, an exact fit) tried as further starts
-        beside the sampler's; 0 leaves them out.
+        Number of random elemental subsets (p samples, an exact fit) tried as further starts,
+        shared out over the groups of rows; in a polynomial basis each smaller degree from 1 up
+        gets half as many subsets of its own (a line or a parabola through 2 or 3 samples,
+        smooth where a full-degree fit through p samples swings wildly). 0 leaves them out.
     c : float, default=4.685
-        Tuning constant of the bisquare in the final M-step, in units of the residual scale;
-        4.685 gives 95 % efficiency for normal errors, larger values more.
+        Tuning constant of the bisquare in the M-step from the S-fit, in units of the residual
+        scale; 4.685 gives 95 % efficiency for normal errors. The final fit is least squares on
+        the samples that adaptive hard rejection keeps from that M-step's fit.
     outlier_threshold : float, default=2.5
         Samples whose absolute residual exceeds this many residual scales are flagged in
         ``inlier_mask_``.
     tol : float, default=1e-10
-        The M-step stops when no coefficient (standardised) changes by more than ``tol``
-        times the largest coefficient.
+        The M-step stops when no coefficient (standardised) changes by more than ``tol`` times
+        the largest coefficient.
     max_iter : int, default=500
-        Most M-step iterations.
+        Most M-step iterations (a ``ConvergenceWarning`` when they run out).
     random_state : int, RandomState instance or None, default=None
-        Seeds of the sampler runs and the choice of the subsample.
+        Seeds of the sampler runs, of the subsample and of the random subsets.
 """
 
 SHARED_ATTRIBUTES = """\
     start_ : str
-        Which start the final fit grew from: "sampler", "subset", "least squares", or (with
+        Which start the S-fit grew from: "sampler", "subset", "least squares", or (with
         ``degree="auto"``) "given", the fit of the next smaller degree.
     scale_ : float
-        Robust scale of the residuals of the good samples, in the units of y: the normal-
-        consistent scale of the residuals within 2.5 scales of the fit (iterated from
-        ``s_scale_``).
+        Residual scale of the good samples, in the units of y: that of least squares on the
+        samples the fit kept (with m - p degrees of freedom, and corrected for the residuals
+        cut off at the rejection point); 0 for an exact fit.
     s_scale_ : float
-        The S-estimate of scale (bisquare M-scale, 50 % breakdown) that the final M-step uses;
-        it is consistent without outliers and grows with their share.
+        The S-estimate of scale (bisquare M-scale, 50 % breakdown, residuals counted over
+        n - p); consistent without outliers, it grows with their share.
     inlier_mask_ : ndarray of bool of shape (n_samples,)
         True for the samples within ``outlier_threshold * scale_`` of the fit.
     weights_ : ndarray of shape (n_samples,)
-        The final M-step weights (0 for rejected samples, near 1 for good ones).
+        1 for the samples the final least-squares fit uses, 0 for those it rejected.
     stderr_ : ndarray of shape (len(coef_),)
-        Asymptotic (sandwich) standard errors of ``coef_`` from the final M-step.
+        Standard errors of ``coef_``: those of least squares on the kept samples. NaN (with a
+        warning) where they cannot be estimated: an exact fit (``ExactFitWarning``), or
+        coefficients the data do not identify (``RankDeficientWarning``).
     intercept_stderr_ : float
         Standard error of ``intercept_``.
     energy_ : float
         Description length of the fit (``zelk_core.mdl_score``).
     n_iter_ : int
-        Iterations of the final M-step.
+        Iterations of the M-step the final fit grew from.
     restart_scales_ : ndarray of shape (n_restarts,)
-        Residual scale after two S-steps from each sampler start.
+        S-scale after two concentration steps from each sampler start.
     restart_spread_ : ndarray of shape (len(coef_),)
         Standard deviation of each coefficient over the S-fits from the individual sampler
         starts (0 when every start leads to the same fit).
@@ -137,13 +147,17 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         Phi = legendre_design(U, indices, degrees)
         pen = self._penalty(degrees, indices, U)
         settings = SamplerSettings(self.n_chains, self.n_warmup, self.n_deep)
-        pool = np.arange(len(z)) if ctx["rows"] is None else ctx["rows"]
-        subsets = np.empty((0, Phi.shape[1]), int)
-        if self.n_subsets and len(pool) > Phi.shape[1]:
-            keys = np.random.default_rng(ctx["subset_seed"]).random((self.n_subsets, len(pool)))
-            subsets = pool[np.argpartition(keys, Phi.shape[1], axis=1)[:, : Phi.shape[1]]]
-        return mm_fit(Phi, z, pen, settings, ctx["seeds"], ctx["rows"], self.c, self.tol, self.max_iter, subsets,
-                      extra_starts)
+        starts, energies = sampler_starts(Phi, z, pen, settings, ctx["seeds"], ctx["rows"])
+        n_sampler = len(starts)
+        rng = np.random.default_rng(ctx["subset_seed"])
+        orders = sorted({sum(1 for f in indices if sum(f) <= sum(e)) for e in indices})
+        subsets = elemental_starts(Phi, z, row_groups(len(z), self.max_samples, rng), self.n_subsets, rng, orders)
+        starts += subsets + list(extra_starts) + [weighted_fit(Phi, z, np.ones_like(z), pen)]
+        kinds = (["sampler"] * n_sampler + ["subset"] * len(subsets) + ["given"] * len(extra_starts)
+                 + ["least squares"])
+        fit = robust_fit(Phi, z, pen, starts, kinds, n_sampler, self.c, self.tol, self.max_iter)
+        fit.sampler_energies = np.array(energies)
+        return fit
 
     def fit(self, X, y):
         """Fit the model robustly.
@@ -200,19 +214,22 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
             self.energy_ = float(zelk_core.mdl_score(Phi @ fit.beta, z, k))
         to_caller = self._y_scale * tensor_map(degrees, indices, self._x_center, self._x_scale)
         mono = to_caller @ fit.beta
-        cov = to_caller @ m_covariance(Phi, z, fit.beta, fit.scale, self.c) @ to_caller.T
+        # Covariance of the intercept and the coefficients, in the caller's units.
+        cov = to_caller @ fit_covariance(Phi, fit, pen) @ to_caller.T
+        blind = unidentified(to_caller, fit.null_space)
+        cov[blind, :] = np.nan
+        cov[:, blind] = np.nan
         se = np.sqrt(np.clip(np.diag(cov), 0.0, None))
         self.intercept_ = float(mono[0] + self._y_center)
         self.coef_ = mono[1:]
         self.stderr_ = se[1:]
         self.intercept_stderr_ = float(se[0])
-        scale = inlier_scale(residual, fit.scale, k)
-        self.scale_ = float(scale * self._y_scale)
+        self.scale_ = float(fit.sigma * self._y_scale)
         self.s_scale_ = float(fit.scale * self._y_scale)
-        if scale > 0:
-            self.inlier_mask_ = np.abs(residual) <= self.outlier_threshold * scale
+        if fit.sigma > 0:
+            self.inlier_mask_ = np.abs(residual) <= self.outlier_threshold * fit.sigma
         else:
-            self.inlier_mask_ = np.abs(residual) <= 1e-9
+            self.inlier_mask_ = np.abs(residual) <= EXACT_TOL
         self.weights_ = fit.weights
         self.n_iter_ = fit.n_iter
         self.start_ = fit.start
@@ -220,6 +237,35 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         self.restart_scales_ = fit.restart_scales * self._y_scale
         self.restart_spread_ = restarts[:, 1:].std(axis=0) if len(restarts) else np.zeros_like(self.coef_)
         self._multi_indices = np.array(indices[1:], dtype=int).reshape(k - 1, U.shape[1])
+        self._warn_about(fit, residual, blind)
+
+    def _warn_about(self, fit: RobustFit, residual: np.ndarray, blind: np.ndarray) -> None:
+        """Says what the fit could not determine: an exact fit, unidentified coefficients, an
+        iteration limit reached."""
+        n = len(residual)
+        on_fit = int(np.count_nonzero(np.abs(residual) <= EXACT_TOL))
+        if 2 * on_fit > n:
+            if n <= fit.null_space.shape[0] - fit.null_space.shape[1]:
+                what = f"the fit interpolates all {n} samples (no more samples than coefficients)"
+            elif on_fit == n:
+                what = f"all {n} samples lie exactly on the fit (noiseless data)"
+            else:
+                what = (f"{on_fit} of {n} samples lie exactly on the fit; it passes through them whatever the "
+                        f"other {n - on_fit} say (tied or discrete targets do this as readily as noiseless data)")
+            consequence = ("its residual scale is 0 and the standard errors cannot be estimated: they are NaN"
+                           if fit.sigma == 0.0 else "the residual scale comes from the samples off the fit")
+            warnings.warn(f"{type(self).__name__}: {what}; {consequence}.", ExactFitWarning, stacklevel=2)
+        if np.any(blind):
+            names = [("intercept_" if j == 0 else f"coef_[{j - 1}]") for j in np.flatnonzero(blind)]
+            if len(names) > 6:
+                names = names[:5] + [f"{len(names) - 5} more"]
+            warnings.warn(f"{type(self).__name__}: the data do not identify {', '.join(names)} (constant or "
+                          f"collinear columns, or fewer samples than coefficients); their standard errors are NaN, "
+                          f"and the fit sets the undetermined directions to 0.", RankDeficientWarning, stacklevel=2)
+        if not fit.converged:
+            warnings.warn(f"{type(self).__name__}: the M-step stopped at max_iter={self.max_iter} iterations before "
+                          f"reaching tol={self.tol} (or the rejection of outliers did not settle); the fit may be "
+                          f"inaccurate. Increase max_iter.", ConvergenceWarning, stacklevel=2)
 
     def predict(self, X):
         """Predict with the fitted model.

@@ -10,7 +10,9 @@ move between the two exactly.
 
 from __future__ import annotations
 
+import functools
 import itertools
+import math
 from collections.abc import Sequence
 
 import numpy as np
@@ -95,15 +97,23 @@ def legendre_design(U: np.ndarray, indices: Sequence[tuple[int, ...]], degrees: 
 
 def legendre_to_monomial_1d(degree: int, center: float = 0.0, scale: float = 1.0) -> np.ndarray:
     """Matrix T with column k = monomial coefficients (in x) of P_k((x - center) / scale)."""
-    T = np.zeros((degree + 1, degree + 1))
-    inner = np.array([-center / scale, 1.0 / scale])  # u as a polynomial in x
+    L = _legendre_in_u(int(degree))  # column k: P_k as a polynomial in u
+    # u^j = ((x - center) / scale)^j = sum_i C(j, i) x^i (-center)^(j - i) / scale^j
+    j = np.arange(degree + 1)
+    binom = np.array([[math.comb(int(b), int(a)) for b in j] for a in j], dtype=float)
+    with np.errstate(invalid="ignore"):
+        powers = np.where(j[None, :] >= j[:, None], (-center) ** np.maximum(j[None, :] - j[:, None], 0), 0.0)
+    M = binom * powers / scale ** j[None, :]
+    return M @ L
+
+
+@functools.lru_cache(maxsize=32)
+def _legendre_in_u(degree: int) -> np.ndarray:
+    L = np.zeros((degree + 1, degree + 1))
     for k in range(degree + 1):
-        in_u = _leg.leg2poly(np.eye(degree + 1)[k][: k + 1])
-        in_x = np.zeros(1)
-        for coef in in_u[::-1]:  # Horner in polynomial arithmetic
-            in_x = _poly.polyadd(_poly.polymul(in_x, inner), [coef])
-        T[: len(in_x), k] = in_x[: degree + 1]
-    return T
+        L[: k + 1, k] = _leg.leg2poly(np.eye(degree + 1)[k][: k + 1])
+    L.setflags(write=False)
+    return L
 
 
 def tensor_map(degrees: Sequence[int], indices: Sequence[tuple[int, ...]],

@@ -12,12 +12,13 @@ class RobustLinearRegressor(RobustRegressorBase):
     The features are mapped to about [-1, 1] by their central 95 % range and the target is
     standardised by its median and median absolute deviation, which makes the fit
     equivariant: ``a * y + b`` gives ``a * coef_`` and ``a * intercept_ + b``, and rescaling
-    or shifting a feature transforms its coefficient to match. zelk_core's tournament sampler,
-    started from several seeds (on a subsample of at most ``max_samples`` rows), and exact fits
-    through random elemental subsets supply high-breakdown starts; concentration steps of a Tukey
-    bisquare S-estimator pick the best start and its residual scale, and an MM step
-    (bisquare IRLS at that scale, 95 % efficient at ``c=4.685``) finishes the fit. The fit
-    withstands up to about half of the samples being gross outliers, in y or in X.
+    or shifting a feature transforms its coefficient to match. The fit is a Tukey-bisquare
+    S-fit (50 % breakdown), found from many starts judged on all samples (zelk_core's
+    tournament sampler and exact fits through random elemental subsets), followed by an M-step
+    and least squares on the samples that adaptive hard rejection keeps: it withstands up to
+    about half of the samples being gross outliers, in y or in X, and on the good samples it
+    is as precise as least squares. Standard errors, the residual scale and the rejection
+    rule are corrected for small samples (leverage and degrees of freedom).
 
     Parameters
     ----------
@@ -47,7 +48,7 @@ class RobustLinearRegressor(RobustRegressorBase):
     """
 
     def __init__(self, *, n_restarts: int = 2, max_samples: int = 300, n_chains: int = 25,
-                 n_warmup: int = 200, n_deep: int = 1000, n_subsets: int = 200, c: float = 4.685, outlier_threshold: float = 2.5,
+                 n_warmup: int = 200, n_deep: int = 300, n_subsets: int = 200, c: float = 4.685, outlier_threshold: float = 2.5,
                  tol: float = 1e-10, max_iter: int = 500, random_state=None):
         self.n_restarts = n_restarts
         self.max_samples = max_samples

@@ -21,12 +21,12 @@ class RobustPolynomialRegressor(RobustRegressorBase):
     ``multi_indices_``. Inside, the fit uses Legendre polynomials of the features mapped to
     about [-1, 1] by their central 95 % range (a well-conditioned basis), and the target
     standardised by its median and median absolute deviation; it reports monomial
-    coefficients in the caller's units. zelk_core's tournament sampler, from several seeds,
-    and exact fits through random elemental subsets supply high-breakdown starts; a Tukey
-    bisquare S-step picks the best start and the residual scale, and an MM step (bisquare IRLS
-    at that scale) finishes. The fit
-    is equivariant under affine changes of y and of each feature, and withstands up to about
-    half of the samples being gross outliers.
+    coefficients in the caller's units. A Tukey-bisquare S-fit (50 % breakdown), found from many
+    starts judged on all samples (zelk_core's tournament sampler, exact fits through random
+    elemental subsets of the full basis and of its lower degrees), is followed by an M-step and
+    least squares on the samples that adaptive hard rejection keeps. The fit is equivariant
+    under affine changes of y and of each feature, withstands up to about half of the samples
+    being gross outliers, and on the good samples is as precise as least squares.
 
     Parameters
     ----------
@@ -88,7 +88,7 @@ class RobustPolynomialRegressor(RobustRegressorBase):
 
     def __init__(self, degree=3, *, basis: str = "total", max_degree: int = 7, gamma1: float = 0.0,
                  gamma2: float = 0.0, n_restarts: int = 2, max_samples: int = 300, n_chains: int = 25,
-                 n_warmup: int = 200, n_deep: int = 1000, n_subsets: int = 200, c: float = 4.685, outlier_threshold: float = 2.5,
+                 n_warmup: int = 200, n_deep: int = 300, n_subsets: int = 200, c: float = 4.685, outlier_threshold: float = 2.5,
                  tol: float = 1e-10, max_iter: int = 500, random_state=None):
         self.degree = degree
         self.basis = basis
