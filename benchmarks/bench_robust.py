@@ -13,6 +13,8 @@ n = 20000), with max_subpopulation=2000 at n = 2000.
     .venv/bin/python benchmarks/bench_robust.py            # n = 200, 2000 (3 seeds), 20000 (1 seed)
     .venv/bin/python benchmarks/bench_robust.py --cells low --seeds 10 --seeds-large 3
         # precision only: 0 and 10 % outliers, zelk / best holding peer per cell
+    .venv/bin/python benchmarks/bench_robust.py --mode edge|low|small|finals|time
+        # the estimator at the edges and its time (bench_robust_edges.py)
 
 It prints a table per case and a summary against the targets, the stackloss comparison, and
 writes the breakdown curves to out/robust_breakdown.png (--out to change).
@@ -297,7 +299,29 @@ def main():
                         help="low: only 0 and 10 %% outliers, no degree='auto', per-cell precision ratios")
     parser.add_argument("--ns", type=int, nargs="+", default=None, help="sample sizes (overrides --quick)")
     parser.add_argument("--out", default=os.path.join("out", "robust_breakdown.png"))
+    parser.add_argument("--mode", choices=("grid", "edge", "low", "small", "finals", "time"), default="grid",
+                        help="grid: the breakdown grid against the peers (default); edge: 45 %% outliers with "
+                             "real noise; low: 0 and 10 %% at n = 500; small: clean errors on five small real "
+                             "designs; finals: candidate final steps; time: ms per fit at n = 2000 against RANSAC")
+    parser.add_argument("--draws", type=int, default=None, help="draws per small design (small: 200, finals: 80)")
     args = parser.parse_args()
+    if args.mode != "grid":
+        import bench_robust_edges as edges
+
+        t0 = time.perf_counter()
+        seeds = args.seeds or 20
+        if args.mode == "edge":
+            edges.run_edge(seeds)
+        elif args.mode == "low":
+            edges.run_low(seeds)
+        elif args.mode == "small":
+            edges.run_small(args.draws or 200)
+        elif args.mode == "finals":
+            edges.run_finals(seeds, args.draws or 80)
+        else:
+            edges.run_time()
+        print(f"total {time.perf_counter() - t0:.0f} s")
+        return
     ns = tuple(args.ns) if args.ns else (200, 2000) if args.quick else (200, 2000, 20000)
     seeds = args.seeds or (1 if args.quick else 3)
     t0 = time.perf_counter()
