@@ -43,7 +43,6 @@ class RobustFit:
     final: str = "adaptive"  # "adaptive" (least squares on the kept points) or "exact"
     route: str = "mm"  # the M-step the final fit grew from: "mm" or "good scale"
     converged: bool = True
-    s_beta: np.ndarray = field(default_factory=lambda: np.empty(0))
     null_space: np.ndarray = field(default_factory=lambda: np.empty((0, 0)))
     restart_betas: np.ndarray = field(default_factory=lambda: np.empty((0, 0)))
     restart_scales: np.ndarray = field(default_factory=lambda: np.empty(0))
@@ -86,6 +85,6 @@ def robust_fit(Phi: np.ndarray, z: np.ndarray, pen: Penalty, starts: list[np.nda
                                for b, _ in sampler_fits])
     return RobustFit(beta=back(final.beta), scale=s_fit.scale, sigma=final.sigma, weights=final.weights,
                      n_iter=final.n_iter, start=kinds[s_fit.start], final=final.kind, route=final.route,
-                     converged=final.converged, s_beta=back(s_fit.beta), null_space=null,
+                     converged=final.converged, null_space=null,
                      restart_betas=np.array([back(b) for b, _ in sampler_fits]).reshape(len(sampler_fits), p),
                      restart_scales=restart_scales)

@@ -54,23 +54,49 @@ def _one_minus_u(R: np.ndarray, s: np.ndarray) -> np.ndarray:
     return v
 
 
-def _concentrate_rows(Phi: np.ndarray, z: np.ndarray, R: np.ndarray, s: np.ndarray, pairs: np.ndarray,
-                      upper: tuple[np.ndarray, np.ndarray], Pz: np.ndarray, P: np.ndarray | None,
-                      n_params: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+class _Pairs:
+    """Products of the column pairs (i <= j) of a design, so that the weighted Gram matrices of
+    many weight vectors come from one matrix product: W @ pairs. Held whole when small, else
+    formed block by block of rows (the whole would take n p (p + 1) / 2 values)."""
+
+    MAX_VALUES = 2_000_000
+
+    def __init__(self, Phi: np.ndarray):
+        self.Phi = Phi
+        self.upper = np.triu_indices(Phi.shape[1])
+        n_pairs = len(self.upper[0])
+        self.block = max(1, self.MAX_VALUES // n_pairs)
+        self.whole = self._of(slice(None)) if Phi.shape[0] <= self.block else None
+
+    def _of(self, rows: slice) -> np.ndarray:
+        return self.Phi[rows, self.upper[0]] * self.Phi[rows, self.upper[1]]
+
+    def gram(self, W: np.ndarray) -> np.ndarray:
+        """The K x p x p matrices Phi' diag(W[k]) Phi."""
+        if self.whole is not None:
+            G_upper = W @ self.whole
+        else:
+            n = self.Phi.shape[0]
+            G_upper = sum(W[:, i:i + self.block] @ self._of(slice(i, i + self.block)) for i in range(0, n, self.block))
+        p = self.Phi.shape[1]
+        G = np.empty((len(W), p, p))
+        G[:, self.upper[0], self.upper[1]] = G_upper
+        G[:, self.upper[1], self.upper[0]] = G_upper
+        return G
+
+
+def _concentrate_rows(Phi: np.ndarray, z: np.ndarray, R: np.ndarray, s: np.ndarray, pairs: _Pairs,
+                      Pz: np.ndarray, P: np.ndarray | None, n_params: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """One concentration step from each row of residuals ``R`` (scales ``s``): the weighted fits
     with the S-loss weights, their residuals, and the one-step update of the M-scale,
     s' = s sqrt(mean chi(r' / s) / b'), that fast S-estimation uses between exact solutions.
-    ``pairs`` holds the products of the column pairs ``upper`` of ``Phi`` and ``Pz`` is
-    Phi * z, so that all weighted Gram matrices and right-hand sides come from two products. The
-    normal equations get a ridge of 1e-12 of their largest diagonal entry, so that no start can
-    stop the batch."""
-    K = R.shape[0]
-    n, p = Phi.shape
+    ``pairs`` gives the weighted Gram matrices and ``Pz`` is Phi * z, so that all normal
+    equations come from two matrix products. They get a ridge of 1e-12 of their largest
+    diagonal entry, so that no start can stop the batch."""
+    n = len(z)
     W = _one_minus_u(R, s)
     np.square(W, out=W)  # the bisquare weights (1 - u)^2
-    G = np.empty((K, p, p))
-    G[:, upper[0], upper[1]] = G_upper = W @ pairs
-    G[:, upper[1], upper[0]] = G_upper
+    G = pairs.gram(W)
     if P is not None:
         G += P
     diag = np.einsum("kii->ki", G)
@@ -98,10 +124,9 @@ def s_concentrate(Phi: np.ndarray, z: np.ndarray, B: np.ndarray, pen: Penalty, n
     The first step weighs by the normalised median absolute residual; later ones by the
     one-step update of the scale, or with ``exact`` by the M-scale itself (slower per step, but
     fewer steps to a settled fit)."""
-    n, p = Phi.shape
+    n = len(z)
     P = pen.matrix(n)
-    upper = np.triu_indices(p)
-    pairs = Phi[:, upper[0]] * Phi[:, upper[1]]
+    pairs = _Pairs(Phi)
     Pz = Phi * z[:, None]
     R = z[None, :] - B @ Phi.T
     s = _row_mad(R)
@@ -112,7 +137,7 @@ def s_concentrate(Phi: np.ndarray, z: np.ndarray, B: np.ndarray, pen: Penalty, n
         if not np.any(live):
             break
         idx = np.flatnonzero(live)
-        B_new, R_new, s_new = _concentrate_rows(Phi, z, R[idx], s[idx], pairs, upper, Pz, P, n_params)
+        B_new, R_new, s_new = _concentrate_rows(Phi, z, R[idx], s[idx], pairs, Pz, P, n_params)
         if exact:
             s_new = m_scale_rows(np.abs(R_new), n_params, start=s_new)
         B[idx], R[idx] = B_new, R_new
