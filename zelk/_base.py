@@ -36,8 +36,8 @@ SHARED_PARAMETERS = """\
     n_subsets : int, default=200
         Number of random elemental subsets (p samples, an exact fit) tried as further starts,
         shared out over the groups of rows; in a polynomial basis each smaller degree from 1 up
-        gets half as many subsets of its own (a line or a parabola through 2 or 3 samples,
-        smooth where a full-degree fit through p samples swings wildly). 0 leaves them out.
+        gets as many subsets of its own (a line or a parabola through 2 or 3 samples, smooth
+        where a full-degree fit through p samples swings wildly). 0 leaves them out.
     c : float, default=4.685
         Tuning constant of the bisquare in the M-step from the S-fit, in units of the residual
         scale; 4.685 gives 95 % efficiency for normal errors. The final fit is least squares on

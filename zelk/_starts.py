@@ -22,6 +22,10 @@ from ._robust import Penalty, SamplerSettings
 MAX_GROUPS = 5
 KEEP_PER_GROUP = 1
 KEEP_PER_ORDER = 3
+# The exact fits are ranked by their median absolute residual on this many rows of their group:
+# enough to tell a fit through good points from one through outliers; the S-fit judges the
+# best of them on all rows.
+RANK_ROWS = 150
 
 
 def sampler_starts(Phi: np.ndarray, z: np.ndarray, pen: Penalty, settings: SamplerSettings,
@@ -42,21 +46,22 @@ def sampler_starts(Phi: np.ndarray, z: np.ndarray, pen: Penalty, settings: Sampl
 
 
 def row_groups(n: int, group_size: int, rng: np.random.Generator) -> list[np.ndarray]:
-    """Disjoint random groups of rows: one group of all rows when n <= 2 ``group_size``, else
-    up to ``MAX_GROUPS`` groups of ``group_size`` rows."""
-    if n <= 2 * group_size:
-        return [np.arange(n)]
-    n_groups = min(MAX_GROUPS, n // group_size)
+    """Disjoint groups of rows in random order (so that any leading part of a group is a random
+    sample, whatever order the data come in): one group of all rows when n <= 2 ``group_size``,
+    else up to ``MAX_GROUPS`` groups of ``group_size`` rows."""
     order = rng.permutation(n)
-    return [np.sort(order[g * group_size:(g + 1) * group_size]) for g in range(n_groups)]
+    if n <= 2 * group_size:
+        return [order]
+    n_groups = min(MAX_GROUPS, n // group_size)
+    return [order[g * group_size:(g + 1) * group_size] for g in range(n_groups)]
 
 
 def _best_exact_fits(Phi: np.ndarray, z: np.ndarray, groups: np.ndarray, q: int, count: int,
                      rng: np.random.Generator, n_keep: int) -> list[np.ndarray]:
     """For each group of rows (a row of ``groups``): ``count`` exact fits of the first ``q``
     columns through q random rows of the group each, and the ``n_keep`` with the smallest median
-    absolute residual on the group, as full-length coefficient vectors (zeros beyond q). All
-    groups at once."""
+    absolute residual on (the first ``RANK_ROWS`` rows of) the group, as full-length coefficient
+    vectors (zeros beyond q). All groups at once."""
     n_groups, size = groups.shape
     p = Phi.shape[1]
     if count <= 0 or size <= q:
@@ -74,8 +79,9 @@ def _best_exact_fits(Phi: np.ndarray, z: np.ndarray, groups: np.ndarray, q: int,
     ok = (sign != 0) & (logdet - bound > np.log(1e-10))
     A = np.where(ok[..., None, None], A, np.eye(q))  # placeholders, ranked last below
     betas = np.linalg.solve(A, z[subsets][..., None])[..., 0]  # (G, K, q)
-    res = np.abs(z[groups][:, None, :] - betas @ Phi_q[groups].transpose(0, 2, 1))
-    half = size // 2
+    judge = groups[:, :RANK_ROWS]
+    res = np.abs(z[judge][:, None, :] - betas @ Phi_q[judge].transpose(0, 2, 1))
+    half = judge.shape[1] // 2
     med = np.where(ok, np.partition(res, half, axis=2)[..., half], np.inf)  # an (upper) median
     out = []
     for g in range(n_groups):
@@ -103,7 +109,7 @@ def elemental_starts(Phi: np.ndarray, z: np.ndarray, groups: list[np.ndarray], n
     which leverage outliers crowd), and concentration steps from there settle on the outliers;
     a line or a parabola through two or three good points is clean far more often, and smooth,
     and the concentration steps in the full basis grow it into the good fit. So each block from
-    the line up gets ``n_subsets / 2`` subsets of its own (and keeps its best three), beside the
+    the line up gets ``n_subsets`` subsets of its own (and keeps its best three), beside the
     ``n_subsets`` of the full basis shared out over the groups (the best of each)."""
     p = Phi.shape[1]
     orders = [p] if not orders else [q for q in orders if 0 < q <= p]
@@ -116,5 +122,5 @@ def elemental_starts(Phi: np.ndarray, z: np.ndarray, groups: list[np.ndarray], n
     stacked = np.array([g[:size] for g in groups])
     out += _best_exact_fits(Phi, z, stacked, p, per_group, rng, KEEP_PER_GROUP)
     for i, q in enumerate(lower):
-        out += _best_exact_fits(Phi, z, stacked[i % len(groups)][None, :], q, n_subsets // 2, rng, KEEP_PER_ORDER)
+        out += _best_exact_fits(Phi, z, stacked[i % len(groups)][None, :], q, n_subsets, rng, KEEP_PER_ORDER)
     return out
