@@ -30,7 +30,7 @@ SHARED_PARAMETERS = """\
         The sampler sees a random subsample of at most this many rows; the exact fits through
         random subsets are drawn and ranked within up to five disjoint groups of this many rows.
         The S-fit and the final step always use every row.
-    n_chains, n_warmup, n_deep : int, default=25, 200, 300
+    n_chains, n_warmup, n_deep : int, default=25, 100, 300
         Settings of ``zelk_core.TournamentMCMC``: warm-up chains, warm-up steps, and
         refinement steps per elite chain.
     n_subsets : int, default=200

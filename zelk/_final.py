@@ -52,7 +52,7 @@ def m_step(Phi: np.ndarray, z: np.ndarray, beta: np.ndarray, scale: float, c: fl
     return beta, w, max_iter, False
 
 
-def adaptive_rejections(t: np.ndarray, dof: float = np.inf) -> int:
+def adaptive_rejections(t: np.ndarray, dof: float = np.inf, order: np.ndarray | None = None) -> int:
     """How many of the largest standardised absolute residuals ``t`` to reject: the adaptive
     hard rejection of Gervini and Yohai (2002). n d is the largest excess, beyond a threshold
     eta, of the number of residuals beyond t over the number a sample from |T| would show there;
@@ -70,12 +70,14 @@ def adaptive_rejections(t: np.ndarray, dof: float = np.inf) -> int:
       precision (they are often the ones of high leverage) than the rule gains;
     - the paper rejects floor(n d). Its shortfall m - n d is the number of residuals to be
       expected beyond the nearest of m outliers; when that is below 0.05 the nearest is
-      rejected too, where rounding down would keep it."""
+      rejected too, where rounding down would keep it.
+
+    ``order`` (optional) is the order that sorts ``t``."""
     n = t.size
     if n == 0:
         return 0
     eta = max(ETA, float(ndtri(1.0 - 0.5 / n)))
-    ts = np.sort(t)
+    ts = np.sort(t) if order is None else t[order]
     beyond = ts >= eta
     if not np.any(beyond):
         return 0
@@ -91,11 +93,11 @@ def reject_largest(t: np.ndarray, dof: float) -> tuple[np.ndarray, float]:
     """0/1 weights that drop the :func:`adaptive_rejections` largest of ``t``, and the smallest
     rejected value (inf when none)."""
     n = t.size
-    n_out = adaptive_rejections(t, dof)
+    order = np.argsort(t, kind="stable")
+    n_out = adaptive_rejections(t, dof, order)
     keep = np.ones(n)
     if not n_out:
         return keep, np.inf
-    order = np.argsort(t, kind="stable")
     keep[order[n - n_out:]] = 0.0
     return keep, float(t[order[n - n_out]])
 

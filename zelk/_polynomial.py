@@ -88,7 +88,7 @@ class RobustPolynomialRegressor(RobustRegressorBase):
 
     def __init__(self, degree=3, *, basis: str = "total", max_degree: int = 7, gamma1: float = 0.0,
                  gamma2: float = 0.0, n_restarts: int = 2, max_samples: int = 300, n_chains: int = 25,
-                 n_warmup: int = 200, n_deep: int = 300, n_subsets: int = 200, c: float = 4.685, outlier_threshold: float = 2.5,
+                 n_warmup: int = 100, n_deep: int = 300, n_subsets: int = 200, c: float = 4.685, outlier_threshold: float = 2.5,
                  tol: float = 1e-10, max_iter: int = 500, random_state=None):
         self.degree = degree
         self.basis = basis

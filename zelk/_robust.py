@@ -25,8 +25,8 @@ class SamplerSettings:
     """The tournament settings used for every start."""
 
     n_chains: int = 25
-    n_warmup: int = 200
-    n_deep: int = 2000
+    n_warmup: int = 100
+    n_deep: int = 300
     n_elite: int = 5
 
 

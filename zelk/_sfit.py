@@ -118,7 +118,8 @@ def _row_mad(R: np.ndarray, max_cols: int = 1000) -> np.ndarray:
 
 
 def s_concentrate(Phi: np.ndarray, z: np.ndarray, B: np.ndarray, pen: Penalty, n_params: int,
-                  max_steps: int, tol: float = 0.0, exact: bool = False) -> tuple[np.ndarray, np.ndarray]:
+                  max_steps: int, tol: float = 0.0, exact: bool = False,
+                  pairs: _Pairs | None = None) -> tuple[np.ndarray, np.ndarray]:
     """Concentration steps from each row of ``B`` at once, ``max_steps`` of them or until no
     scale falls by more than ``tol`` (relative); returns the coefficients and their M-scales.
     The first step weighs by the normalised median absolute residual; later ones by the
@@ -126,7 +127,7 @@ def s_concentrate(Phi: np.ndarray, z: np.ndarray, B: np.ndarray, pen: Penalty, n
     fewer steps to a settled fit)."""
     n = len(z)
     P = pen.matrix(n)
-    pairs = _Pairs(Phi)
+    pairs = _Pairs(Phi) if pairs is None else pairs
     Pz = Phi * z[:, None]
     R = z[None, :] - B @ Phi.T
     s = _row_mad(R)
@@ -165,17 +166,21 @@ def s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], pen: Pe
     until the scale settles (relative change below 1e-3), and finally the best of them to the
     end (:func:`s_refine`)."""
     B = np.array(starts, dtype=float).reshape(len(starts), Phi.shape[1])
+    pairs = _Pairs(Phi)
     per = max(1, chunk // max(len(z), 1))  # starts per batch, to bound the K x n temporaries
-    parts = [s_concentrate(Phi, z, B[i:i + per].copy(), pen, n_params, n_short) for i in range(0, len(B), per)]
+    parts = [s_concentrate(Phi, z, B[i:i + per].copy(), pen, n_params, n_short, pairs=pairs)
+             for i in range(0, len(B), per)]
     B_short = np.concatenate([b for b, _ in parts])
     scales = np.concatenate([s for _, s in parts])
     chosen: list[int] = []
     for i in np.argsort(scales, kind="stable"):
-        if not any(np.allclose(B_short[i], B_short[j], rtol=1e-9, atol=1e-12) for j in chosen):
+        gaps = np.abs(B_short[chosen] - B_short[i]).max(axis=1, initial=0.0) if chosen else ()
+        if not any(g <= 1e-12 + 1e-9 * np.abs(B_short[i]).max(initial=0.0) for g in gaps):
             chosen.append(int(i))  # two starts that met would be refined twice
         if len(chosen) == n_best:
             break
-    B_best, s_best = s_concentrate(Phi, z, B_short[chosen].copy(), pen, n_params, 500, tol=1e-3, exact=True)
+    B_best, s_best = s_concentrate(Phi, z, B_short[chosen].copy(), pen, n_params, 500, tol=1e-3, exact=True,
+                                   pairs=pairs)
     k = int(np.argmin(s_best))
     beta, s, _ = s_refine(Phi, z, B_best[k], pen, n_params, scale=s_best[k])
     return SFit(beta, s, chosen[k], list(zip(B_short, scales)))
