@@ -21,10 +21,10 @@ from ._robust import Penalty, SamplerSettings
 # basis) and per smaller block of the basis.
 MAX_GROUPS = 5
 KEEP_PER_GROUP = 1
-KEEP_PER_ORDER = 3
-# The exact fits are ranked by their median absolute residual on this many rows of their group:
-# enough to tell a fit through good points from one through outliers; the S-fit judges the
-# best of them on all rows.
+KEEP_PER_ORDER = 5
+# With several groups, the exact fits are ranked by their median absolute residual on this many
+# rows of their group: enough to tell a fit through good points from one through outliers in
+# most groups; the S-fit judges the best of each on all rows.
 RANK_ROWS = 150
 
 
@@ -57,10 +57,10 @@ def row_groups(n: int, group_size: int, rng: np.random.Generator) -> list[np.nda
 
 
 def _best_exact_fits(Phi: np.ndarray, z: np.ndarray, groups: np.ndarray, q: int, count: int,
-                     rng: np.random.Generator, n_keep: int) -> list[np.ndarray]:
+                     rng: np.random.Generator, n_keep: int, rank_rows: int) -> list[np.ndarray]:
     """For each group of rows (a row of ``groups``): ``count`` exact fits of the first ``q``
     columns through q random rows of the group each, and the ``n_keep`` with the smallest median
-    absolute residual on (the first ``RANK_ROWS`` rows of) the group, as full-length coefficient
+    absolute residual on the first ``rank_rows`` rows of the group, as full-length coefficient
     vectors (zeros beyond q). All groups at once."""
     n_groups, size = groups.shape
     p = Phi.shape[1]
@@ -79,7 +79,7 @@ def _best_exact_fits(Phi: np.ndarray, z: np.ndarray, groups: np.ndarray, q: int,
     ok = (sign != 0) & (logdet - bound > np.log(1e-10))
     A = np.where(ok[..., None, None], A, np.eye(q))  # placeholders, ranked last below
     betas = np.linalg.solve(A, z[subsets][..., None])[..., 0]  # (G, K, q)
-    judge = groups[:, :RANK_ROWS]
+    judge = groups[:, :rank_rows]
     res = np.abs(z[judge][:, None, :] - betas @ Phi_q[judge].transpose(0, 2, 1))
     half = judge.shape[1] // 2
     med = np.where(ok, np.partition(res, half, axis=2)[..., half], np.inf)  # an (upper) median
@@ -109,8 +109,9 @@ def elemental_starts(Phi: np.ndarray, z: np.ndarray, groups: list[np.ndarray], n
     which leverage outliers crowd), and concentration steps from there settle on the outliers;
     a line or a parabola through two or three good points is clean far more often, and smooth,
     and the concentration steps in the full basis grow it into the good fit. So each block from
-    the line up gets ``n_subsets`` subsets of its own (and keeps its best three), beside the
-    ``n_subsets`` of the full basis shared out over the groups (the best of each)."""
+    the line up gets ``n_subsets`` subsets of its own (and keeps its best five), beside the
+    ``n_subsets`` of the full basis shared out over the groups (the best of each, or the best
+    few of each when there are fewer than ``MAX_GROUPS`` groups)."""
     p = Phi.shape[1]
     orders = [p] if not orders else [q for q in orders if 0 < q <= p]
     lower = [q for q in orders if 1 < q < p]
@@ -120,7 +121,12 @@ def elemental_starts(Phi: np.ndarray, z: np.ndarray, groups: list[np.ndarray], n
     per_group = -(-n_subsets // len(groups))
     size = min(len(g) for g in groups)
     stacked = np.array([g[:size] for g in groups])
-    out += _best_exact_fits(Phi, z, stacked, p, per_group, rng, KEEP_PER_GROUP)
+    # as many full-basis fits kept as with all groups, however few there are
+    keep = -(-MAX_GROUPS * KEEP_PER_GROUP // len(groups))
+    # One group is all the data: its majority is the data's, and a part of it could lose it.
+    rank_rows = size if len(groups) == 1 else RANK_ROWS
+    out += _best_exact_fits(Phi, z, stacked, p, per_group, rng, keep, rank_rows)
     for i, q in enumerate(lower):
-        out += _best_exact_fits(Phi, z, stacked[i % len(groups)][None, :], q, n_subsets, rng, KEEP_PER_ORDER)
+        out += _best_exact_fits(Phi, z, stacked[i % len(groups)][None, :], q, n_subsets, rng, KEEP_PER_ORDER,
+                                rank_rows)
     return out
