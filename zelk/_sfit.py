@@ -109,7 +109,7 @@ def _concentrate_rows(Phi: np.ndarray, z: np.ndarray, R: np.ndarray, s: np.ndarr
     return B, R, s * np.sqrt(chi / b)
 
 
-def _row_mad(R: np.ndarray, max_cols: int = 1000) -> np.ndarray:
+def _row_mad(R: np.ndarray, max_cols: int = 500) -> np.ndarray:
     """Normalised median absolute value of each row of ``R``, from at most about ``max_cols``
     evenly spaced columns: a starting scale, which needs no more."""
     A = np.abs(R[:, :: max(1, R.shape[1] // max_cols)])
@@ -146,8 +146,8 @@ def s_concentrate(Phi: np.ndarray, z: np.ndarray, B: np.ndarray, pen: Penalty, n
         s[idx] = s_new
     if exact:
         return B, s
-    # Two Newton steps from the one-step scales rank the starts well enough; the few that go on
-    # are refined with exact scales.
+    # Two Newton steps from the one-step scales rank the starts well enough (the one-step scales
+    # alone do not); the few that go on are refined with exact scales.
     return B, m_scale_rows(np.abs(R), n_params, start=np.where(s > 0.0, s, np.nan), max_iter=2)
 
 
@@ -160,7 +160,7 @@ class SFit:
 
 
 def s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], pen: Penalty, n_params: int,
-               n_short: int = 2, n_best: int = 3, chunk: int = 2_000_000) -> SFit:
+               n_short: int = 2, n_best: int = 2, chunk: int = 2_000_000) -> SFit:
     """The S-fit, as fast S-estimation finds it: ``n_short`` concentration steps on all rows
     from every start, then the ``n_best`` distinct ones with the smallest M-scale concentrated
     until the scale settles (relative change below 1e-3), and finally the best of them to the
