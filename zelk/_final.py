@@ -14,7 +14,8 @@ from ._norms import Bisquare
 from ._scale import S_LOSS, TRUNCATION, good_scale, kept_scale, m_scale
 from ._sfit import SFit
 
-# Residuals within this many standardised units (MADs of y) count as exactly on the fit.
+# Residuals within this many standardised units (robust standard deviations of y) count as exactly
+# on the fit.
 EXACT_TOL = 1e-9
 
 # Adaptive hard rejection: residuals below ETA scales (or more, for large n) are never rejected.

@@ -164,7 +164,9 @@ def s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], pen: Pe
     """The S-fit, as fast S-estimation finds it: ``n_short`` concentration steps on all rows
     from every start, then the ``n_best`` distinct ones with the smallest M-scale concentrated
     until the scale settles (relative change below 1e-3), and finally the best of them to the
-    end (:func:`s_refine`)."""
+    end (:func:`s_refine`). The short steps only rank the starts: weighted by approximate
+    scales, they can take a start into another basin than exact ones would, so the chosen
+    starts are concentrated again from where they began."""
     B = np.array(starts, dtype=float).reshape(len(starts), Phi.shape[1])
     pairs = _Pairs(Phi)
     per = max(1, chunk // max(len(z), 1))  # starts per batch, to bound the K x n temporaries
@@ -179,7 +181,7 @@ def s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], pen: Pe
             chosen.append(int(i))  # two starts that met would be refined twice
         if len(chosen) == n_best:
             break
-    B_best, s_best = s_concentrate(Phi, z, B_short[chosen].copy(), pen, n_params, 500, tol=1e-3, exact=True,
+    B_best, s_best = s_concentrate(Phi, z, B[chosen].copy(), pen, n_params, 500, tol=1e-3, exact=True,
                                    pairs=pairs)
     k = int(np.argmin(s_best))
     beta, s, _ = s_refine(Phi, z, B_best[k], pen, n_params, scale=s_best[k])
