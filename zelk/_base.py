@@ -18,8 +18,8 @@ import zelk_core
 from ._basis import feature_center_scale, legendre_design, robust_center_scale, tensor_map
 from ._inference import fit_covariance, unidentified
 from ._robust import EXACT_TOL, Penalty, RobustFit, SamplerSettings, robust_fit, weighted_fit
-from ._warnings import ExactFitWarning, RankDeficientWarning
 from ._starts import elemental_starts, row_groups, sampler_starts
+from ._warnings import ExactFitWarning, RankDeficientWarning
 
 
 # Docstring sections that both estimators share.
@@ -150,7 +150,9 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         starts, energies = sampler_starts(Phi, z, pen, settings, ctx["seeds"], ctx["rows"])
         n_sampler = len(starts)
         rng = np.random.default_rng(ctx["subset_seed"])
-        orders = sorted({sum(1 for f in indices if sum(f) <= sum(e)) for e in indices})
+        # sizes of the leading blocks of columns up to each total degree (the basis is graded)
+        totals = np.sort([sum(e) for e in indices])
+        orders = sorted(set(np.searchsorted(totals, totals, side="right").tolist()))
         subsets = elemental_starts(Phi, z, row_groups(len(z), self.max_samples, rng), self.n_subsets, rng, orders)
         starts += subsets + list(extra_starts) + [weighted_fit(Phi, z, np.ones_like(z), pen)]
         kinds = (["sampler"] * n_sampler + ["subset"] * len(subsets) + ["given"] * len(extra_starts)
