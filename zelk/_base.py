@@ -5,9 +5,8 @@ from __future__ import annotations
 from numbers import Integral, Real
 
 import numpy as np
-from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.base import BaseEstimator, RegressorMixin, _fit_context
 from sklearn.utils import check_random_state
-from threadpoolctl import ThreadpoolController
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted, validate_data
 
@@ -15,6 +14,8 @@ import zelk_core
 
 from ._basis import feature_center_scale, legendre_design, robust_center_scale, tensor_map
 from ._robust import Penalty, RobustFit, SamplerSettings, inlier_scale, m_covariance, mm_fit
+from ._state import fit_aside
+from ._threads import single_threaded
 
 
 # Docstring sections that both estimators share.
@@ -81,16 +82,6 @@ SHARED_ATTRIBUTES = """\
 """
 
 
-_CONTROLLER: list[ThreadpoolController] = []
-
-
-def _thread_controller() -> ThreadpoolController:
-    """One controller of the BLAS and OpenMP pools for the process (finding them takes ~1 ms)."""
-    if not _CONTROLLER:
-        _CONTROLLER.append(ThreadpoolController())
-    return _CONTROLLER[0]
-
-
 def graded_order(indices: list[tuple[int, ...]]) -> list[tuple[int, ...]]:
     """Exponent tuples by total degree, then with the first feature's exponent highest first,
     so that degree 1 lists the features in their own order: (1, 0), (0, 1)."""
@@ -145,6 +136,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         return mm_fit(Phi, z, pen, settings, ctx["seeds"], ctx["rows"], self.c, self.tol, self.max_iter, subsets,
                       extra_starts)
 
+    @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y):
         """Fit the model robustly.
 
@@ -158,9 +150,14 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         Returns
         -------
         self : object
-            The fitted estimator.
+            The fitted estimator. A fit that raises (bad input, Ctrl-C, an alarm) leaves the
+            estimator as it was, fitted or not.
         """
-        self._validate_params()
+        fit_aside(self, lambda work: work._fit(X, y))
+        return self
+
+    def _fit(self, X, y) -> None:
+        """The fit itself, on the unfitted copy that :func:`fit_aside` swaps in when it ends."""
         X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
         y = np.asarray(y, dtype=np.float64)
         n = X.shape[0]
@@ -177,13 +174,9 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         rows = np.sort(rng.choice(n, self.max_samples, replace=False)) if n > self.max_samples else None
         ctx = {"seeds": seeds, "rows": rows, "subset_seed": int(rng.randint(0, 2**31 - 1)),
                "degree": getattr(self, "degree", 1)}
-        # One thread per fit: the arrays are n x p with p small, where BLAS and OpenMP threads
-        # mostly wait for each other (OpenMP's workers keep spinning after the sampler returns,
-        # slowing the NumPy steps that follow). The sampler gives the same bits on any number of
-        # threads; parallelism pays across fits (n_jobs, Dask).
-        with _thread_controller().limit(limits=1):
+        # One thread per fit (see _threads): parallelism pays across fits (n_jobs, Dask).
+        with single_threaded():
             self._fit_standardised(U, z, ctx)
-        return self
 
     def _set_fit(self, U: np.ndarray, z: np.ndarray, degrees: list[int], indices: list[tuple[int, ...]],
                  fit: RobustFit, ctx: dict) -> None:
