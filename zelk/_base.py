@@ -12,6 +12,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 import zelk_core
 
+from ._inference import RegressionSummary, normal_intervals, summarize
 from ._basis import feature_center_scale, legendre_design, robust_center_scale, tensor_map
 from ._robust import Penalty, RobustFit, SamplerSettings, inlier_scale, m_covariance, mm_fit
 from ._state import fit_aside
@@ -66,6 +67,10 @@ SHARED_ATTRIBUTES = """\
         Asymptotic (sandwich) standard errors of ``coef_`` from the final M-step.
     intercept_stderr_ : float
         Standard error of ``intercept_``.
+    covariance_ : ndarray of shape (1 + len(coef_), 1 + len(coef_))
+        Covariance of ``intercept_`` (first row and column) and ``coef_``, in the caller's
+        units; ``intercept_stderr_`` and ``stderr_`` are the square roots of its diagonal.
+        :meth:`conf_int` and :meth:`summary` build on it.
     energy_ : float
         Description length of the fit (``zelk_core.mdl_score``).
     n_iter_ : int
@@ -194,6 +199,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         to_caller = self._y_scale * tensor_map(degrees, indices, self._x_center, self._x_scale)
         mono = to_caller @ fit.beta
         cov = to_caller @ m_covariance(Phi, z, fit.beta, fit.scale, self.c) @ to_caller.T
+        self.covariance_ = 0.5 * (cov + cov.T)  # exactly symmetric; the diagonal stays the same bits
         se = np.sqrt(np.clip(np.diag(cov), 0.0, None))
         self.intercept_ = float(mono[0] + self._y_center)
         self.coef_ = mono[1:]
@@ -231,6 +237,47 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         X = validate_data(self, X, reset=False, dtype=np.float64)
         U = (X - self._x_center) / self._x_scale
         return self._y_center + self._y_scale * (legendre_design(U, self._indices, self._degrees) @ self._beta)
+
+    def conf_int(self, alpha: float = 0.05) -> np.ndarray:
+        """Confidence intervals of the intercept and the coefficients.
+
+        Large-sample normal intervals from ``covariance_``: estimate -+ z_(1 - alpha/2) times
+        its standard error (NaN where the error is NaN).
+
+        Parameters
+        ----------
+        alpha : float, default=0.05
+            One minus the confidence level, between 0 and 1.
+
+        Returns
+        -------
+        intervals : ndarray of shape (1 + len(coef_), 2)
+            Row 0 for ``intercept_``, then one row per entry of ``coef_``; columns lower, upper.
+        """
+        check_is_fitted(self, "covariance_")
+        return normal_intervals(np.r_[self.intercept_, self.coef_], np.r_[self.intercept_stderr_, self.stderr_],
+                                alpha)
+
+    def summary(self, alpha: float = 0.05) -> RegressionSummary:
+        """A table of the fit: coefficient, standard error, z, p-value and the confidence bounds
+        of the intercept and each term, with the scale, the number of flagged samples and the
+        start the fit grew from.
+
+        Parameters
+        ----------
+        alpha : float, default=0.05
+            One minus the confidence level of the bounds.
+
+        Returns
+        -------
+        summary : RegressionSummary
+            ``print(summary)`` shows the table (a notebook shows it as HTML); its attributes
+            ``names``, ``params``, ``bse``, ``zvalues``, ``pvalues`` and ``conf_int`` hold the
+            numbers. Terms are named by the columns of a pandas input, else x0, x1, ...;
+            polynomial terms by their exponents, e.g. ``x0^2 x1``.
+        """
+        check_is_fitted(self, "covariance_")
+        return summarize(self, alpha)
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
