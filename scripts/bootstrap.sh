@@ -14,10 +14,9 @@ say() { echo "bootstrap: $*" >&2; }
 quiet() { local log; log=$(mktemp); if ! "$@" >"$log" 2>&1; then cat "$log" >&2; rm -f "$log"; return 1; fi; rm -f "$log"; }
 # Runs a long step with its output in a log: says what it does, shows the lines of that output
 # that match the pattern $2 as they come (or, when none came for 10 s, how long it has run and
-# how many lines matching $3 it has seen), and says how long it took; the whole log only when
-# it fails.
+# its last line), and says how long it took; the whole log only when it fails.
 long_step() {
-  local label=$1 show=$2 count=$3; shift 3
+  local label=$1 show=$2; shift 2
   local log t0=$SECONDS seen=0 quiet_since=$SECONDS n pid rc=0
   log=$(mktemp)
   say "$label ..."
@@ -34,7 +33,7 @@ long_step() {
       seen=$n
     fi
     if [ $((SECONDS - quiet_since)) -ge 10 ]; then
-      say "  ... $((SECONDS - t0)) s$( [ -n "$count" ] && echo ", $(grep -cE "$count" "$log" || true) so far")"
+      say "  ... $((SECONDS - t0)) s:" "$(grep -v '^[[:space:]]*$' "$log" | tail -n 1 | sed -e 's/^[[:space:]]*//' | cut -c1-72)"
       quiet_since=$SECONDS
     fi
   done
@@ -69,7 +68,7 @@ vpy="$venv/bin/python"
 reqs_hash=$(sha256sum requirements-dev.txt | cut -c1-16)
 if [ ! -f "$venv/.reqs-$reqs_hash" ]; then
   quiet "$vpy" -m pip install --upgrade pip
-  long_step "installing the Python packages of requirements-dev.txt (half a minute or more)" "" "^Collecting " \
+  long_step "installing the Python packages of requirements-dev.txt (half a minute or more)" "" \
     "$vpy" -m pip install -r requirements-dev.txt
   rm -f "$venv"/.reqs-* && touch "$venv/.reqs-$reqs_hash"
 fi
@@ -82,7 +81,7 @@ src_hash=$( (git ls-files -co --exclude-standard pyproject.toml CMakeLists.txt _
 if [ "$(cat "$venv/.build-stamp" 2>/dev/null)" != "$src_hash" ]; then
   # -v shows the build's own output, of which the compiler's [k/n] lines are shown.
   long_step "building and installing the extension module (a minute or two when everything is compiled)" \
-    '^[[:space:]]*\[[0-9]+/[0-9]+\] ' "" "$vpy" -m pip install -v --no-build-isolation --no-deps "$root"
+    '^[[:space:]]*\[[0-9]+/[0-9]+\] ' "$vpy" -m pip install -v --no-build-isolation --no-deps "$root"
   echo "$src_hash" > "$venv/.build-stamp"
 fi
 echo "$vpy"
