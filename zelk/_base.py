@@ -12,8 +12,8 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 import zelk_core
 
-from ._inference import RegressionSummary, normal_intervals, summarize
 from ._basis import feature_center_scale, legendre_design, robust_center_scale, tensor_map
+from ._inference import RegressionSummary, normal_intervals, summarize
 from ._robust import Penalty, RobustFit, SamplerSettings, inlier_scale, m_covariance, mm_fit
 from ._state import fit_aside
 from ._threads import single_threaded

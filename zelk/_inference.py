@@ -140,13 +140,18 @@ def summarize(model, alpha: float) -> RegressionSummary:
     features = [str(f) for f in features] if features is not None else [f"x{d}" for d in range(model.n_features_in_)]
     names = ["intercept", *term_names(model._multi_indices, features)]
     flagged = int(np.count_nonzero(~model.inlier_mask_))
-    info = [("Observations", str(n)), ("Terms (with intercept)", str(len(names))),
-            ("Scale", _number(model.scale_)), ("S-scale", _number(model.s_scale_)),
-            ("Flagged as outliers", f"{flagged} ({flagged / n:.1%})"), ("Start", model.start_),
-            ("Loss", f"Tukey bisquare, c = {model.c:g}"), ("Covariance", "sandwich")]
-    if hasattr(model, "degree_"):
-        info.append(("Degree", str(model.degree_)))
-    info.append(("M-step iterations", str(model.n_iter_)))
+    # What the fit reports about itself, each line only where the estimator has it.
+    lines = [("Observations", lambda m: str(n)), ("Terms (with intercept)", lambda m: str(len(names))),
+             ("Scale", lambda m: _number(m.scale_)), ("S-scale", lambda m: _number(m.s_scale_)),
+             ("Flagged as outliers", lambda m: f"{flagged} ({flagged / n:.1%})"), ("Start", lambda m: m.start_),
+             ("Loss", lambda m: f"Tukey bisquare, c = {m.c:g}"), ("Covariance", lambda m: "sandwich"),
+             ("Degree", lambda m: str(m.degree_)), ("M-step iterations", lambda m: str(m.n_iter_))]
+    info = []
+    for label, value in lines:
+        try:
+            info.append((label, value(model)))
+        except AttributeError:
+            pass
     params = np.r_[model.intercept_, model.coef_]
     bse = np.r_[model.intercept_stderr_, model.stderr_]
     return RegressionSummary(f"{type(model).__name__} results", names, params, bse, alpha, info)
