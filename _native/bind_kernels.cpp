@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "robust_kernels.hpp"
 
@@ -145,6 +146,29 @@ double m_scale_py(const py::object& r, double c, double b, double tol, int max_i
     return m_scale(rv.view, c, b, tol, max_iter, start);
 }
 
+py::array legendre_design_py(const py::object& U, const py::object& exponents) {
+    const Design X(U, "U");
+    py::array e = py::array::ensure(exponents);
+    if (!e || (e.size() > 0 && e.dtype().kind() != 'i' && e.dtype().kind() != 'u' && e.dtype().kind() != 'b')) {
+        throw py::type_error("exponents must be integers, one tuple per column, got " +
+                             (e ? "an array of dtype " + std::string(py::str(e.dtype())) : type_name(exponents)));
+    }
+    if (e.ndim() == 1 && e.size() == 0) e = py::array_t<std::int64_t>(std::vector<py::ssize_t>{0, X.view.cols()});
+    if (e.ndim() != 2) {
+        throw py::value_error("exponents must be 2-D (one tuple per column), got an array of shape " + shape_of(e));
+    }
+    const auto ints = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(e);
+    if (!ints) throw py::error_already_set();
+    const Eigen::Map<const Exponents> E(ints.data(), ints.shape(0), ints.shape(1));
+    RowMajorMatrix out = legendre_design(X.view, E);
+    auto owned = std::make_unique<RowMajorMatrix>(std::move(out));
+    const py::capsule base(owned.get(), [](void* q) { delete static_cast<RowMajorMatrix*>(q); });
+    const RowMajorMatrix& stored = *owned.release();
+    constexpr py::ssize_t item = sizeof(double);
+    return py::array_t<double>({py::ssize_t(stored.rows()), py::ssize_t(stored.cols())},
+                               {item * py::ssize_t(stored.cols()), item}, stored.data(), base);
+}
+
 }  // namespace
 
 void bind_kernels(py::module_& m) {
@@ -168,6 +192,9 @@ void bind_kernels(py::module_& m) {
     m.def("m_scale", &m_scale_py, "Bisquare M-scale s with mean(rho(r / s)) = b.", py::arg("r"),
           py::arg_v("c", 1.5476), py::arg_v("b", 0.5), py::arg_v("tol", 1e-12),
           py::arg_v("max_iter", 100), py::arg_v("start", py::none()));
+    m.def("legendre_design", &legendre_design_py,
+          "Tensor Legendre design: column j is prod_d P_{exponents[j][d]}(U[:, d]), C order.",
+          py::arg("U"), py::arg("exponents"));
 }
 
 }  // namespace zelk

@@ -626,4 +626,44 @@ double m_scale(const VectorView& r, double c, double b, double tol, int max_iter
     return s;
 }
 
+RowMajorMatrix legendre_design(const DesignView& U, const Exponents& exponents) {
+    const Index n = U.rows(), k = U.cols(), p = exponents.rows();
+    if (exponents.cols() != k) {
+        throw std::invalid_argument("an exponent tuple has " + counted(exponents.cols(), "entries") +
+                                    ", but U has " + counted(k, "columns"));
+    }
+    if (exponents.size() > 0 && exponents.minCoeff() < 0) throw std::invalid_argument("exponents must be >= 0");
+    // Per feature the highest power needed, and where its values start in a row's table.
+    std::vector<Index> degree(static_cast<std::size_t>(k), 0), offset(static_cast<std::size_t>(k) + 1, 0);
+    for (Index d = 0; d < k; ++d) {
+        for (Index j = 0; j < p; ++j) degree[d] = std::max<Index>(degree[d], exponents(j, d));
+        offset[d + 1] = offset[d] + degree[d] + 1;
+    }
+    RowMajorMatrix out(n, p);
+    prepare_pages(out);
+    std::vector<double> V(static_cast<std::size_t>(offset[k]));
+    PollBudget budget;
+    for (Index i = 0; i < n; ++i) {
+        for (Index d = 0; d < k; ++d) {
+            double* v = V.data() + offset[d];
+            const double u = U(i, d);
+            v[0] = u * 0.0 + 1.0;
+            if (degree[d] > 0) v[1] = u;
+            for (Index e = 2; e <= degree[d]; ++e)
+                v[e] = ((v[e - 1] * u) * double(2 * e - 1) - v[e - 2] * double(e - 1)) / double(e);
+        }
+        double* row = out.data() + i * p;
+        for (Index j = 0; j < p; ++j) {
+            double x = 1.0;
+            for (Index d = 0; d < k; ++d) {
+                const Index e = exponents(j, d);
+                if (e) x = x * V[offset[d] + e];
+            }
+            row[j] = x;
+        }
+        if (budget.spend(offset[k] + p * k)) poll_interrupt();
+    }
+    return out;
+}
+
 }  // namespace zelk

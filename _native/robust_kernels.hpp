@@ -11,6 +11,7 @@
 //   bisquare_rho               -> bisquare_rho
 //   mean_bisquare_rho          -> mean_bisquare_rho
 //   m_scale                    -> m_scale
+//   legendre_design            -> legendre_design
 //
 // Bisquare conventions (those of zelk._robust): with u = (r / scale) / c and v = u * u,
 //   weight(r) = (1 - v)^2 for v < 1, else 0   (psi(t) / t; a NaN residual gets weight 0),
@@ -25,6 +26,7 @@
 
 #include "common.hpp"
 
+#include <cstdint>
 #include <optional>
 
 namespace zelk {
@@ -98,5 +100,16 @@ double mean_bisquare_rho(const VectorView& r, double scale, double c);
 // is negative or NaN, or a given start is not positive.
 double m_scale(const VectorView& r, double c, double b, double tol, int max_iter,
                std::optional<double> start = std::nullopt);
+
+// The tensor Legendre design of the estimators (zelk._basis.legendre_design): entry (i, j) is the
+// product over features d with exponents(j, d) > 0, in feature order, of P_e(U(i, d)), with P_e
+// by the three-term recurrence as numpy.polynomial.legendre.legvander rounds it:
+// P_0 = u * 0 + 1, P_1 = u, P_e = ((P_{e-1} * u) * (2e - 1) - P_{e-2} * (e - 1)) / e; the same
+// bits as the NumPy construction. Rows x exponents.rows(), row-major (as NumPy builds it).
+// Throws std::invalid_argument when exponents has another number of columns than U or a
+// negative entry.
+using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using Exponents = Eigen::Matrix<std::int64_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+RowMajorMatrix legendre_design(const DesignView& U, const Exponents& exponents);
 
 }  // namespace zelk

@@ -215,6 +215,33 @@ def test_float64_arguments_are_read_in_place(rng):
     assert peak(lambda: K.weighted_gram(Phi.astype(np.float32))) > Phi.nbytes // 2
 
 
+@pytest.mark.parametrize("k,degree,basis", [(1, 3, "total"), (3, 3, "total"), (2, 7, "tensor"), (3, 0, "total")])
+def test_legendre_design_is_the_estimators_design_to_the_bit(rng, k, degree, basis):
+    from zelk._basis import legendre_design, multi_indices
+
+    U = rng.uniform(-1.5, 1.5, (1001, k))
+    U[:6, 0] = [0.0, -0.0, 1e300, -1e-310, np.inf, np.nan]
+    indices = multi_indices([degree] * k, basis)
+    with np.errstate(all="ignore"):
+        want = legendre_design(U, indices, [degree] * k)
+    for name, X in layouts(U).items():
+        got = K.legendre_design(X, indices)
+        assert got.flags.c_contiguous, name
+        np.testing.assert_array_equal(got, want, err_msg=name)
+    assert K.legendre_design(U[:0], indices).shape == (0, len(indices))
+
+
+@pytest.mark.parametrize("exponents,error,message", [
+    ([(1, 0)], ValueError, "an exponent tuple has 2 entries, but U has 3 columns"),
+    ([(1, -1, 0)], ValueError, "exponents must be >= 0"),
+    ([(1.5, 0, 0)], TypeError, "exponents must be integers"),
+    ([1, 0, 0], ValueError, "exponents must be 2-D"),
+])
+def test_legendre_design_errors(exponents, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        K.legendre_design(np.zeros((4, 3)), exponents)
+
+
 FORKED = """
 import hashlib, json, os, sys
 import numpy as np
@@ -228,7 +255,7 @@ def digests():
     r = K.residuals(Phi, z, beta)
     out = [K.weighted_gram(Phi, z), *K.weighted_normal_equations(Phi, z),
            *K.bisquare_normal_equations(Phi, z, beta, 1.0, 4.685)[:2], r, K.bisquare_weights(r, 1.0, 4.685),
-           [K.m_scale(r), K.mean_bisquare_rho(r, 1.0, 4.685)]]
+           [K.m_scale(r), K.mean_bisquare_rho(r, 1.0, 4.685)], K.legendre_design(Phi[:, :3], [(1, 2, 0), (0, 0, 3)])]
     return [hashlib.sha256(np.ascontiguousarray(v, dtype=float).tobytes()).hexdigest()[:16] for v in out]
 
 parent = digests()

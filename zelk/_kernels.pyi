@@ -14,6 +14,7 @@
 # rounded as NumPy rounds these expressions, so bisquare_weights(r, s, c) is
 # zelk._robust.bisquare_weight(r / s, c) to the bit, and likewise for rho.
 
+from collections.abc import Sequence
 from typing import Annotated, SupportsFloat, SupportsIndex, SupportsInt, TypeAlias
 
 import numpy
@@ -67,3 +68,10 @@ def m_scale(
     max_iter steps. 0 for an exact fit (at least half the residuals exactly 0) or no residuals,
     NaN when a residual is NaN, inf when the median of |r| is. ValueError for
     max_iter < 0, tol < 0 or a start that is not positive."""
+
+def legendre_design(U: _Design, exponents: Sequence[Sequence[_Int]] | numpy.typing.ArrayLike) -> _Result:
+    """The estimators' tensor Legendre design (zelk._basis.legendre_design, to the bit): column j is
+    the product over features d with exponents[j][d] > 0 of P_e(U[:, d]), P_e the Legendre
+    polynomial by numpy.polynomial.legendre.legvander's recurrence; n x len(exponents), C order.
+    ValueError when a tuple's length differs from U's columns or an exponent is negative;
+    TypeError for exponents that are not integers."""
