@@ -146,6 +146,21 @@ double m_scale_py(const py::object& r, double c, double b, double tol, int max_i
     return m_scale(rv.view, c, b, tol, max_iter, start);
 }
 
+py::tuple bisquare_sandwich_py(const py::object& Phi, const py::object& z, const py::object& beta,
+                               double scale, double c, const py::object& w) {
+    const Design X(Phi, "Phi");
+    const Vec zv(z, "z"), bv(beta, "beta");
+    const OptionalVec wv(w, "w");
+    Sandwich s = bisquare_sandwich(X.view, zv.view, bv.view, scale, c, wv.get());
+    return py::make_tuple(hand_over(std::move(s.M)), hand_over(std::move(s.Q)));
+}
+
+py::tuple truncated_sum_squares_py(const py::object& r, double bound) {
+    const Vec rv(r, "r");
+    const TruncatedSquares t = truncated_sum_squares(rv.view, bound);
+    return py::make_tuple(t.count, t.sum);
+}
+
 py::array legendre_design_py(const py::object& U, const py::object& exponents) {
     const Design X(U, "U");
     py::array e = py::array::ensure(exponents);
@@ -195,6 +210,12 @@ void bind_kernels(py::module_& m) {
     m.def("legendre_design", &legendre_design_py,
           "Tensor Legendre design: column j is prod_d P_{exponents[j][d]}(U[:, d]), C order.",
           py::arg("U"), py::arg("exponents"));
+    m.def("bisquare_sandwich", &bisquare_sandwich_py,
+          "(Phi' diag(w psi'(t)) Phi, Phi' diag(w psi(t)^2) Phi), t = (z - Phi beta) / scale, bisquare at c.",
+          py::arg("Phi"), py::arg("z"), py::arg("beta"), py::arg("scale"), py::arg("c"),
+          py::arg_v("w", py::none()));
+    m.def("truncated_sum_squares", &truncated_sum_squares_py,
+          "(count, sum) of r^2 over the entries with r^2 < bound^2.", py::arg("r"), py::arg("bound"));
 }
 
 }  // namespace zelk

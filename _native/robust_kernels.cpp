@@ -44,9 +44,10 @@ struct ScalarBisquare {
 };
 
 struct VectorBisquare {
-    __m256d v, m, w;
+    __m256d t, v, m, w;
     VectorBisquare(__m256d r, __m256d scale, __m256d c) {
-        const __m256d u = _mm256_div_pd(_mm256_div_pd(r, scale), c);
+        t = _mm256_div_pd(r, scale);
+        const __m256d u = _mm256_div_pd(t, c);
         v = _mm256_mul_pd(u, u);
         m = _mm256_min_pd(_mm256_set1_pd(1.0), v);  // the second operand when either is NaN
         w = _mm256_sub_pd(_mm256_set1_pd(1.0), m);
@@ -61,6 +62,18 @@ struct VectorBisquare {
     }
     __m256d slope() const {
         return _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(6.0), w), w), m);
+    }
+    // psi(t)^2 = (t (1 - v)^2)^2 and psi'(t) = (1 - v)(1 - 5 v) inside [-c, c], 0 outside.
+    __m256d inside() const { return _mm256_cmp_pd(v, _mm256_set1_pd(1.0), _CMP_LT_OQ); }
+    __m256d psi_squared() const {
+        const __m256d d = _mm256_sub_pd(_mm256_set1_pd(1.0), v);
+        const __m256d psi = _mm256_mul_pd(t, _mm256_mul_pd(d, d));
+        return _mm256_and_pd(inside(), _mm256_mul_pd(psi, psi));
+    }
+    __m256d psi_slope() const {
+        const __m256d d = _mm256_sub_pd(_mm256_set1_pd(1.0), v);
+        const __m256d e = _mm256_sub_pd(_mm256_set1_pd(1.0), _mm256_mul_pd(_mm256_set1_pd(5.0), v));
+        return _mm256_and_pd(inside(), _mm256_mul_pd(d, e));
     }
 };
 
@@ -313,13 +326,18 @@ void tile_rows(const double* const* a, const double* const* b, Index rows, doubl
 // The sum of rho follows the same rule. Segments run in parallel when that pays; blocks of rows
 // and tiles of 3 x 3 entries only decide how long sums stay in registers, not their order.
 
+// Which function of the residuals weighs the rows of a pass from beta.
+enum class WeightRule { kWeight, kPsiSlope, kPsiSquared };
+
 struct PassInput {
     const DesignView& Phi;
     const VectorView* z = nullptr;      // the right-hand side column, or none
     const VectorView* prior = nullptr;  // prior weights, or none
-    const VectorView* beta = nullptr;   // IRLS: bisquare weights of z - Phi beta ...
+    const VectorView* beta = nullptr;   // from beta: a bisquare function of z - Phi beta ...
     double scale = 0.0;                 // ... at this scale
     double c = 0.0;                     // ... and tuning constant
+    const VectorView* target = nullptr; // the z of the residuals when it is not a column of the pass
+    WeightRule rule = WeightRule::kWeight;
 };
 
 struct PassResult {
@@ -362,7 +380,8 @@ PassResult weighted_pass(const PassInput& in) {
         const Index ld = panel_stride(block);
         std::vector<double> P(static_cast<std::size_t>(padded * ld), 0.0);
         std::vector<double> Q(weighted ? static_cast<std::size_t>(padded * ld) : 0, 0.0);
-        std::vector<double> r(irls ? ld : 0), w(weighted ? ld : 0), prior(in.prior ? ld : 0);
+        std::vector<double> r(irls ? ld : 0), w(weighted ? ld : 0), prior(in.prior ? ld : 0),
+            zt(in.target ? ld : 0);
         std::vector<double> lanes(static_cast<std::size_t>(tile_count * kTileSums), 0.0);
         __m256d rho_lanes = _mm256_setzero_pd();
         Index n_active = 0;
@@ -380,12 +399,19 @@ PassResult weighted_pass(const PassInput& in) {
             if (in.z) pack_vector(*in.z, r0, rows, ld, P.data() + p * ld);
             if (in.prior) pack_vector(*in.prior, r0, rows, ld, prior.data());
             if (irls) {
-                panel_residuals(P.data(), ld, ld_rows, p, P.data() + p * ld, in.beta->data(), r.data());
+                const double* zc = P.data() + p * ld;
+                if (in.target) {
+                    pack_vector(*in.target, r0, rows, ld, zt.data());
+                    zc = zt.data();
+                }
+                panel_residuals(P.data(), ld, ld_rows, p, zc, in.beta->data(), r.data());
                 const __m256d s4 = _mm256_set1_pd(in.scale), c4 = _mm256_set1_pd(in.c);
                 for (Index i = 0; i < ld_rows; i += kLanes) {
                     const VectorBisquare b(_mm256_loadu_pd(r.data() + i), s4, c4);
                     __m256d rho = b.rho();
-                    __m256d wi = b.weight();
+                    __m256d wi = in.rule == WeightRule::kWeight     ? b.weight()
+                                 : in.rule == WeightRule::kPsiSlope ? b.psi_slope()
+                                                                    : b.psi_squared();
                     if (in.prior) wi = _mm256_mul_pd(_mm256_loadu_pd(prior.data() + i), wi);
                     if (i + kLanes > rows) {  // padding rows: no weight and no rho, whatever the scale
                         const __m256d mask = _mm256_cmp_pd(_mm256_setr_pd(0.0, 1.0, 2.0, 3.0),
@@ -567,6 +593,22 @@ BisquareStep bisquare_normal_equations(const DesignView& Phi, const VectorView& 
             res.n_active};
 }
 
+Sandwich bisquare_sandwich(const DesignView& Phi, const VectorView& z, const VectorView& beta,
+                           double scale, double c, const VectorView* prior) {
+    const Index n = Phi.rows(), p = Phi.cols();
+    require_rows(&z, "z", n);
+    require_equal(beta.size(), "beta", p, "Phi", "columns");
+    require_rows(prior, "w", n);
+    const Vector b = beta;  // contiguous
+    const VectorView bv = view_of(b);
+    PassInput in{Phi, nullptr, prior, &bv, scale, c, &z, WeightRule::kPsiSlope};
+    Sandwich out;
+    out.M = weighted_pass(in).lower.selfadjointView<Eigen::Lower>();
+    in.rule = WeightRule::kPsiSquared;
+    out.Q = weighted_pass(in).lower.selfadjointView<Eigen::Lower>();
+    return out;
+}
+
 Vector bisquare_weights(const VectorView& r, double scale, double c) {
     return map_bisquare(r, scale, c, [](const VectorBisquare& b) { return b.weight(); },
                         [](const ScalarBisquare& b) { return b.weight(); });
@@ -581,6 +623,37 @@ double mean_bisquare_rho(const VectorView& r, double scale, double c) {
     const Index n = r.size();
     if (n == 0) return kNaN;
     return rho_sums<false>(r.data(), n, r.innerStride(), scale, c).rho / double(n);
+}
+
+TruncatedSquares truncated_sum_squares(const VectorView& r, double bound) {
+    const Index n = r.size(), step = r.innerStride();
+    const double* x = r.data();
+    const double b2 = bound * bound;
+    const __m256d b4 = _mm256_set1_pd(b2);
+    __m256d s0 = _mm256_setzero_pd(), s1 = s0;
+    Index count = 0;
+    const Index n8 = n / 8 * 8;
+    in_chunks(n8, [&](Index i0, Index i1) {
+        for (Index i = i0; i < i1; i += 8) {
+            const auto at = [&](Index k) { return x[(i + k) * step]; };
+            const __m256d a0 = step == 1 ? _mm256_loadu_pd(x + i) : _mm256_setr_pd(at(0), at(1), at(2), at(3));
+            const __m256d a1 = step == 1 ? _mm256_loadu_pd(x + i + 4) : _mm256_setr_pd(at(4), at(5), at(6), at(7));
+            const __m256d q0 = _mm256_mul_pd(a0, a0), q1 = _mm256_mul_pd(a1, a1);
+            const __m256d k0 = _mm256_cmp_pd(q0, b4, _CMP_LT_OQ), k1 = _mm256_cmp_pd(q1, b4, _CMP_LT_OQ);
+            s0 = _mm256_add_pd(s0, _mm256_and_pd(k0, q0));
+            s1 = _mm256_add_pd(s1, _mm256_and_pd(k1, q1));
+            count += __builtin_popcount(_mm256_movemask_pd(k0)) + __builtin_popcount(_mm256_movemask_pd(k1));
+        }
+    });
+    TruncatedSquares out{count, combine8(s0, s1)};
+    for (Index i = n8; i < n; ++i) {
+        const double q = x[i * step] * x[i * step];
+        if (q < b2) {
+            out.sum += q;
+            ++out.count;
+        }
+    }
+    return out;
 }
 
 double m_scale(const VectorView& r, double c, double b, double tol, int max_iter,
@@ -639,6 +712,13 @@ RowMajorMatrix legendre_design(const DesignView& U, const Exponents& exponents) 
         for (Index j = 0; j < p; ++j) degree[d] = std::max<Index>(degree[d], exponents(j, d));
         offset[d + 1] = offset[d] + degree[d] + 1;
     }
+    // Per column, the table entries it multiplies, in feature order.
+    std::vector<Index> factor_start(static_cast<std::size_t>(p) + 1, 0), factors;
+    for (Index j = 0; j < p; ++j) {
+        for (Index d = 0; d < k; ++d)
+            if (exponents(j, d)) factors.push_back(offset[d] + exponents(j, d));
+        factor_start[j + 1] = static_cast<Index>(factors.size());
+    }
     RowMajorMatrix out(n, p);
     prepare_pages(out);
     std::vector<double> V(static_cast<std::size_t>(offset[k]));
@@ -655,13 +735,10 @@ RowMajorMatrix legendre_design(const DesignView& U, const Exponents& exponents) 
         double* row = out.data() + i * p;
         for (Index j = 0; j < p; ++j) {
             double x = 1.0;
-            for (Index d = 0; d < k; ++d) {
-                const Index e = exponents(j, d);
-                if (e) x = x * V[offset[d] + e];
-            }
+            for (Index f = factor_start[j]; f < factor_start[j + 1]; ++f) x = x * V[factors[f]];
             row[j] = x;
         }
-        if (budget.spend(offset[k] + p * k)) poll_interrupt();
+        if (budget.spend(offset[k] + static_cast<Index>(factors.size()))) poll_interrupt();
     }
     return out;
 }

@@ -12,6 +12,8 @@
 //   mean_bisquare_rho          -> mean_bisquare_rho
 //   m_scale                    -> m_scale
 //   legendre_design            -> legendre_design
+//   bisquare_sandwich          -> bisquare_sandwich
+//   truncated_sum_squares      -> truncated_sum_squares
 //
 // Bisquare conventions (those of zelk._robust): with u = (r / scale) / c and v = u * u,
 //   weight(r) = (1 - v)^2 for v < 1, else 0   (psi(t) / t; a NaN residual gets weight 0),
@@ -82,6 +84,25 @@ Vector residuals(const DesignView& Phi, const VectorView& z, const VectorView& b
 BisquareStep bisquare_normal_equations(const DesignView& Phi, const VectorView& z,
                                        const VectorView& beta, double scale, double c,
                                        const VectorView* prior);
+
+// The two matrices of the sandwich covariance of a bisquare M-estimate, from the residuals
+// r = z - Phi beta at (scale, c), t = r / scale, v = (t / c)^2: M = Phi' diag(prior psi'(t)) Phi and
+// Q = Phi' diag(prior psi(t)^2) Phi, with psi(t) = t (1 - v)^2 and psi'(t) = (1 - v)(1 - 5 v) for
+// v < 1 (0 outside). Two passes over the rows. Throws std::invalid_argument for a length mismatch.
+struct Sandwich {
+    Matrix M;
+    Matrix Q;
+};
+Sandwich bisquare_sandwich(const DesignView& Phi, const VectorView& z, const VectorView& beta,
+                           double scale, double c, const VectorView* prior);
+
+// The residuals with r^2 < bound^2 (squares compared, as NumPy's r**2 < bound**2): how many, and
+// the sum of their squares (in 8 lanes, an order fixed by the length).
+struct TruncatedSquares {
+    Index count;
+    double sum;
+};
+TruncatedSquares truncated_sum_squares(const VectorView& r, double bound);
 
 // Element-wise bisquare weights and rho of r at (scale, c), as above.
 Vector bisquare_weights(const VectorView& r, double scale, double c);

@@ -137,6 +137,37 @@ def test_one_irls_step_in_one_pass_matches_numpy(rng, n, p, scale):
     np.testing.assert_array_equal(b, b_sep)
 
 
+@pytest.mark.parametrize("n,p,scale", [(0, 3, 1.0), (7, 2, 0.3), (5003, 6, 0.1), (20001, 20, 0.05)])
+def test_sandwich_matrices_match_numpy(rng, n, p, scale):
+    Phi = rng.standard_normal((n, p))
+    beta = rng.standard_normal(p)
+    z = Phi @ beta + 0.1 * rng.standard_normal(n)
+    z[: n // 10] -= 4.0
+    w = rng.random(n)
+    t = (z - Phi @ beta) / scale
+    v = (t / M_C) ** 2
+    psi = np.where(v < 1.0, t * (1.0 - v) ** 2, 0.0)
+    dpsi = np.where(v < 1.0, (1.0 - v) * (1.0 - 5.0 * v), 0.0)
+    M, Q = K.bisquare_sandwich(Phi, z, beta, scale, M_C, w)
+    mag = np.abs(Phi).T @ (np.abs(Phi) * (np.abs(dpsi) + psi**2)[:, None])  # bounds the weighted ones too
+    assert_sums_close(M, mag, (Phi * (w * dpsi)[:, None]).T @ Phi, n)
+    assert_sums_close(Q, mag, (Phi * (w * psi**2)[:, None]).T @ Phi, n)
+    M1, Q1 = K.bisquare_sandwich(Phi, z, beta, scale, M_C)
+    assert_sums_close(M1, mag, (Phi * dpsi[:, None]).T @ Phi, n)
+    assert_sums_close(Q1, mag, (Phi * psi[:, None] ** 2).T @ Phi, n)
+
+
+def test_truncated_sum_squares_matches_numpy(rng):
+    r = np.concatenate([AWKWARD, rng.standard_normal(10_007), AWKWARD])
+    for bound in (0.0, 0.5, 2.5, np.inf, np.nan):
+        with np.errstate(all="ignore"):
+            keep = r**2 < bound**2
+        count, total = K.truncated_sum_squares(r, bound)
+        assert count == np.count_nonzero(keep)
+        np.testing.assert_allclose(total, np.sum(r[keep] ** 2), rtol=1e-13)
+        assert K.truncated_sum_squares(r[::3], bound)[0] == np.count_nonzero(keep[::3])
+
+
 def m_scale_cases(rng):
     normal = rng.standard_normal(1001)
     outliers = normal.copy()

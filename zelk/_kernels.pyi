@@ -75,3 +75,15 @@ def legendre_design(U: _Design, exponents: Sequence[Sequence[_Int]] | numpy.typi
     polynomial by numpy.polynomial.legendre.legvander's recurrence; n x len(exponents), C order.
     ValueError when a tuple's length differs from U's columns or an exponent is negative;
     TypeError for exponents that are not integers."""
+
+def bisquare_sandwich(
+    Phi: _Design, z: _Vector, beta: _Vector, scale: _Float, c: _Float, w: _Vector | None = None
+) -> tuple[_Result, _Result]:
+    """The matrices of the sandwich covariance of a bisquare M-estimate: with
+    t = residuals(Phi, z, beta) / scale and v = (t / c)**2, (Phi' diag(w psi'(t)) Phi,
+    Phi' diag(w psi(t)**2) Phi), psi(t) = t (1 - v)**2 and psi'(t) = (1 - v)(1 - 5 v) for v < 1, 0
+    outside (w optional prior weights). Two passes over the rows."""
+
+def truncated_sum_squares(r: _Vector, bound: _Float) -> tuple[int, float]:
+    """(number of entries with r**2 < bound**2, sum of their r**2): one step of a truncated
+    scale's fixed point. NaN entries never count."""
