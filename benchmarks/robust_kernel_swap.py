@@ -12,8 +12,9 @@ Variants, each a whole RobustPolynomialRegressor(degree=3).fit:
             subsample; the full data only for the last concentration steps (the M-scale warm-
             started from the previous one) and the MM step. The covariance's two Gram matrices
             come from weighted_gram as well;
-  fast-S lean  fast-S with at most --full-steps concentration steps on all rows, and the design
-            built once (the fit builds it twice today) by legendre_design.
+  fast-S lean  fast-S with at most --full-steps concentration steps on all rows, the design
+            built once (the fit builds it twice today) by legendre_design, the covariance from
+            bisquare_sandwich and the inlier scale's steps from truncated_sum_squares.
 For each it prints the CPU time per fit, the time of each stage (fast-S), the RMS of fit minus
 truth over the inliers over the oracle's (least squares on the true inliers), and the largest
 difference of the predictions from the current fit's.
@@ -163,6 +164,34 @@ def k_m_covariance(Phi, z, beta, scale, c):
     return scale**2 * M_inv @ Q @ M_inv
 
 
+def lean_m_covariance(Phi, z, beta, scale, c):
+    """R.m_covariance with both matrices from bisquare_sandwich."""
+    n, p = Phi.shape
+    if scale == 0.0:
+        return np.zeros((p, p))
+    if n <= p:
+        return np.full((p, p), np.nan)
+    M, Q = K.bisquare_sandwich(Phi, z, beta, scale, c)
+    M_inv = np.linalg.pinv(M)
+    return scale**2 * M_inv @ (Q * (n / (n - p))) @ M_inv
+
+
+def lean_inlier_scale(r, start, n_params, tol=1e-12, max_iter=100):
+    """R.inlier_scale with each step of its fixed point one truncated_sum_squares pass."""
+    if not start > 0.0:
+        return 0.0
+    s = start
+    for _ in range(max_iter):
+        m, total = K.truncated_sum_squares(r, R._TRUNCATION * s)
+        if m <= n_params:
+            return s
+        s_new = float(np.sqrt(total / (m - n_params) / R._TRUNCATED_VARIANCE))
+        if abs(s_new - s) <= tol * s:
+            return s_new
+        s = s_new
+    return s
+
+
 def timed(name, call):
     """Wraps a module function so that its CPU time goes into STAGES[name]."""
     def wrapper(*a, **k):
@@ -172,7 +201,8 @@ def timed(name, call):
 
 
 def design_once(build):
-    """legendre_design that builds the fit's design once (the fit asks for it twice)."""
+    """legendre_design that builds each fit's design once (the fit asks for it twice); the
+    cache is cleared when a fit starts."""
     cache = {}
 
     def wrapper(U, indices, degrees):
@@ -181,6 +211,7 @@ def design_once(build):
             cache.clear()
             cache[key] = build(U, indices, degrees)
         return cache[key]
+    wrapper.cache = cache
     return wrapper
 
 
@@ -189,6 +220,7 @@ def variant(name, sub_size, full_steps=50):
     """Patches zelk's modules for one variant, and restores them."""
     saved = [(R, k, getattr(R, k)) for k in ("m_scale", "weighted_fit", "s_refine", "m_step")]
     saved += [(B, k, getattr(B, k)) for k in ("mm_fit", "m_covariance", "inlier_scale", "legendre_design")]
+    saved += [(B.RobustRegressorBase, "fit", B.RobustRegressorBase.fit)]
     try:
         if name in ("kernels", "fast-S"):
             R.m_scale = lambda r, c=R.S_TUNING, b=R.S_BREAKDOWN, tol=1e-12, max_iter=100: K.m_scale(r, c, b, tol, max_iter)
@@ -198,10 +230,17 @@ def variant(name, sub_size, full_steps=50):
         if name.startswith("fast-S"):
             lean = name == "fast-S lean"
             B.mm_fit = lambda *a, **k: fast_mm_fit(*a, **k, sub_size=sub_size, full_steps=full_steps if lean else 50)
-            B.m_covariance = timed("covariance", k_m_covariance)
-            B.inlier_scale = timed("inlier scale", B.inlier_scale)
+            B.m_covariance = timed("covariance", lean_m_covariance if lean else k_m_covariance)
+            B.inlier_scale = timed("inlier scale", lean_inlier_scale if lean else B.inlier_scale)
             design = design_once(lambda U, indices, degrees: K.legendre_design(U, indices)) if lean else B.legendre_design
             B.legendre_design = timed("Legendre design", design)
+            if lean:
+                fit = B.RobustRegressorBase.fit
+
+                def fresh_fit(self, X, y):
+                    design.cache.clear()
+                    return fit(self, X, y)
+                B.RobustRegressorBase.fit = fresh_fit
         yield
     finally:
         for mod, k, v in saved:
