@@ -73,8 +73,9 @@ def test_other_dtypes_and_lists_are_converted():
     np.testing.assert_array_equal(A, Phi.T @ Phi)
     np.testing.assert_array_equal(b, Phi.T @ np.array(z))
     np.testing.assert_array_equal(K.residuals(Phi[::-1], z, [1, 0]), np.array(z) - Phi[::-1, 0])
-    F = Phi.astype(float)[::-1]  # negative strides: copied
+    F = Phi.astype(float)[::-1]  # negative strides, then the other byte order: copied
     np.testing.assert_array_equal(K.weighted_gram(F), F.T @ F)
+    np.testing.assert_array_equal(K.weighted_gram(F.astype(">f8")), F.T @ F)
 
 
 # Residuals that reach every branch of the bisquare: zero of both signs, both sides of the
