@@ -13,6 +13,8 @@ n = 20000), with max_subpopulation=2000 at n = 2000.
     .venv/bin/python benchmarks/bench_robust.py            # n = 200, 2000 (3 seeds), 20000 (1 seed)
     .venv/bin/python benchmarks/bench_robust.py --cells low --seeds 10 --seeds-large 3
         # precision only: 0 and 10 % outliers, zelk / best holding peer per cell
+    .venv/bin/python benchmarks/bench_robust.py --scaling
+        # 1e3 .. 1e6 rows, one and three features, against RANSAC, Huber and RLM (robust_scaling.py)
 
 It prints a table per case and a summary against the targets, the stackloss comparison, and
 writes the breakdown curves to out/robust_breakdown.png (--out to change).
@@ -297,7 +299,17 @@ def main():
                         help="low: only 0 and 10 %% outliers, no degree='auto', per-cell precision ratios")
     parser.add_argument("--ns", type=int, nargs="+", default=None, help="sample sizes (overrides --quick)")
     parser.add_argument("--out", default=os.path.join("out", "robust_breakdown.png"))
+    parser.add_argument("--scaling", action="store_true",
+                        help="time and precision from 1e3 to 1e6 rows against RANSAC, Huber and RLM "
+                             "(robust_scaling.py; --ns, --seeds, --features, --cap)")
+    parser.add_argument("--features", type=int, nargs="+", default=[1, 3], help="scaling: numbers of features")
+    parser.add_argument("--cap", type=float, default=120.0, help="scaling: skip a peer whose fit would take longer (s)")
     args = parser.parse_args()
+    if args.scaling:
+        import robust_scaling
+
+        robust_scaling.run(tuple(args.ns or robust_scaling.DEFAULT_NS), tuple(args.features), args.seeds, args.cap)
+        return
     ns = tuple(args.ns) if args.ns else (200, 2000) if args.quick else (200, 2000, 20000)
     seeds = args.seeds or (1 if args.quick else 3)
     t0 = time.perf_counter()

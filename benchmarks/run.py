@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import Table, busy_cores, machine  # noqa: E402
 
-AREAS = ["frame", "stats", "basis", "linear", "sampler"]
+AREAS = ["frame", "stats", "basis", "linear", "sampler", "kernels"]
 
 
 def main():
