@@ -3,7 +3,9 @@
     .venv/bin/python benchmarks/run.py [--only stats,linear,...] [--busy]
 
 --busy keeps all cores but one busy with spinning processes during the run and times every
-zelk_core row also with OpenMP limited to one thread (needs threadpoolctl).
+zelk_core row also with OpenMP limited to one thread (needs threadpoolctl). The sampler's last
+row alternates fits with multithreaded NumPy matrix products, the case where the module's idle
+threads and OpenBLAS's could take each other's cores.
 """
 
 import argparse
