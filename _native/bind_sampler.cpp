@@ -100,15 +100,14 @@ py::object make_sampler(const py::handle& cls, const py::args& args, const py::k
     return self;
 }
 
-// The values of a state, each converted to T; TypeError naming the class for a wrong count or
-// a value that does not convert.
+// A value of a result, converted to T (a float, a 32-bit int, a vector of coefficients);
+// TypeError naming the class and the value when it does not convert.
 template <typename T>
 T state_value(const py::handle& v, const char* cls) {
     try {
         return v.cast<T>();
     } catch (const py::cast_error&) {
-        throw py::type_error(py::str("{} values must be numbers (and an array of coefficients), got {!r}")
-                                 .format(cls, v));
+        throw py::type_error(py::str("{} cannot hold the value {!r}").format(cls, v));
     }
 }
 

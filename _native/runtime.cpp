@@ -48,8 +48,11 @@ void poll_interrupt() {
 namespace {
 
 // How long a helper that has left a job spins for the next one before it sleeps: long enough to
-// catch the next phase of the same call, short beside what a busy machine's other work needs.
+// catch the next phase of the same call or the next call of a loop, short beside what a busy
+// machine's other work needs. While the job it left is still open (the caller finishing its last
+// piece) the helper only yields, for up to kHelperLinger, and the spin counts from the job's end.
 constexpr auto kHelperSpin = std::chrono::microseconds(100);
+constexpr auto kHelperLinger = std::chrono::milliseconds(2);
 
 // The helpers and the job they may join. Made once and never destroyed: helpers sleep in it for
 // the life of the process, also through its exit.
@@ -63,6 +66,7 @@ struct Pool {
     int inside = 0;                                   // helpers inside a job's body
     int started = 0;
     std::atomic<std::uint64_t> posted{0};             // job_id, for spinning helpers
+    std::atomic<bool> open{false};                    // whether a job is open
 };
 
 Pool& pool() {
@@ -88,7 +92,12 @@ void helper_main(Pool& p) {
         }
         const std::uint64_t seen = p.job_id;
         lock.unlock();
-        const auto until = std::chrono::steady_clock::now() + kHelperSpin;
+        auto now = std::chrono::steady_clock::now();
+        const auto linger_until = now + kHelperLinger;
+        while (p.open.load(std::memory_order_acquire) && p.posted.load(std::memory_order_acquire) == seen &&
+               (now = std::chrono::steady_clock::now()) < linger_until)
+            std::this_thread::yield();
+        const auto until = now + kHelperSpin;
         while (p.posted.load(std::memory_order_acquire) == seen) {
             for (int i = 0; i < 64; ++i) _mm_pause();
             if (std::chrono::steady_clock::now() >= until) break;
@@ -138,6 +147,7 @@ void share_work(int helpers, const std::function<void(int)>& body) {
         p.job = &body;
         p.open_slots = std::min(helpers, p.started);
         p.next_slot = 1;
+        p.open.store(true, std::memory_order_release);
         p.posted.store(++p.job_id, std::memory_order_release);
     }
     p.posted_cv.notify_all();
@@ -145,12 +155,13 @@ void share_work(int helpers, const std::function<void(int)>& body) {
     std::unique_lock<std::mutex> lock(p.m);
     p.job = nullptr;  // no helper joins from now on
     p.open_slots = 0;
+    p.open.store(false, std::memory_order_release);
     p.left_cv.wait(lock, [&] { return p.inside == 0; });
 }
 
 void Event::notify() noexcept {
-    seq_.fetch_add(1, std::memory_order_acq_rel);
-    if (waiters_.load(std::memory_order_acquire) > 0) futex(seq_, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+    seq_.fetch_add(1);  // sequentially consistent with the waiter's two steps below
+    if (waiters_.load() > 0) futex(seq_, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
 }
 
 void Event::wait(std::uint32_t seen, long timeout_us) noexcept {
@@ -158,9 +169,9 @@ void Event::wait(std::uint32_t seen, long timeout_us) noexcept {
         if (seq_.load(std::memory_order_acquire) != seen) return;
         _mm_pause();
     }
-    waiters_.fetch_add(1, std::memory_order_acq_rel);
+    waiters_.fetch_add(1);
     const timespec timeout{timeout_us / 1000000, (timeout_us % 1000000) * 1000};
-    if (seq_.load(std::memory_order_acquire) == seen) futex(seq_, FUTEX_WAIT_PRIVATE, seen, &timeout);
+    if (seq_.load() == seen) futex(seq_, FUTEX_WAIT_PRIVATE, seen, &timeout);
     waiters_.fetch_sub(1, std::memory_order_acq_rel);
 }
 

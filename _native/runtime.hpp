@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -26,8 +25,9 @@ bool threads_allowed() noexcept;
 // region, the calling thread never waits for a helper to start: it runs body(0) at once, a helper
 // joins if it gets a core while body(0) runs, and the call returns as soon as body(0) has returned
 // and every helper that did join has left its body. So a body must leave work that others have
-// not taken to whoever comes, and leave when it finds none. A helper that has left spins for some
-// tens of microseconds for the next job, then sleeps in the kernel: unlike libgomp's workers
+// not taken to whoever comes, and leave when it finds none. A helper that has left yields while
+// the caller finishes the job, spins for 0.1 ms after it for the next one (the next phase of a
+// call, or the next call of a loop), then sleeps in the kernel: unlike libgomp's workers
 // (milliseconds of spinning after every region), it takes no core from whatever the process does
 // next, NumPy's BLAS threads for one. Without threads_allowed(), with helpers <= 0, or while
 // another caller's job runs, body(0) runs alone. A body must not throw.

@@ -173,12 +173,12 @@ GOOD_GIBBS = (0.5, 0.7, 0.7, 0.7, 1.0, 1.0)
 
 @pytest.mark.parametrize("cls, values, message", [
     (z.GibbsResult, (1.0,) * 5, "GibbsResult is made from its 6 values, got 5"),
-    (z.GibbsResult, ("x",) + GOOD_GIBBS[1:], "GibbsResult values must be numbers"),
+    (z.GibbsResult, ("x",) + GOOD_GIBBS[1:], "GibbsResult cannot hold the value 'x'"),
     (z.MCMCResult, ([1.0], 2.0, GOOD_GIBBS, 3), "MCMCResult is made from its 5 values, got 4"),
     (z.MCMCResult, ([1.0], 2.0, 5.0, 3, 4), "gibbs value must be a tuple of 6 values"),
     (z.MCMCResult, ([1.0], 2.0, GOOD_GIBBS[:5], 3, 4), "GibbsResult is made from its 6 values"),
-    (z.MCMCResult, ([[1.0, 2.0]], 2.0, GOOD_GIBBS, 3, 4), "MCMCResult values must be numbers"),
-    (z.MCMCResult, ([1.0], 2.0, GOOD_GIBBS, 2**31, 4), "MCMCResult values must be numbers"),
+    (z.MCMCResult, ([[1.0, 2.0]], 2.0, GOOD_GIBBS, 3, 4), r"MCMCResult cannot hold the value \[\[1.0, 2.0\]\]"),
+    (z.MCMCResult, ([1.0], 2.0, GOOD_GIBBS, 2**31, 4), "MCMCResult cannot hold the value 2147483648"),
 ])
 def test_malformed_values_are_refused(cls, values, message):
     with pytest.raises(TypeError, match=message):
