@@ -45,8 +45,9 @@ def run(table):
     rng = np.random.default_rng(3)
     for n in (10**3, 10**5, 10**6):
         E = 100 + 3 * rng.standard_normal(n)
-        table.compare("gibbs_entropy", f"N = {n:.0e}", lambda: z.gibbs_entropy(E), "NumPy",
-                      lambda: np_gibbs(E))
+        if table.wants(f"N = {n:.0e}"):
+            table.compare("gibbs_entropy", f"N = {n:.0e}", lambda: z.gibbs_entropy(E), "NumPy",
+                          lambda: np_gibbs(E))
 
     evals = numpy_sampler.evaluations()
     floors = floor_times()
@@ -77,6 +78,8 @@ def run(table):
 def fit_rows(table, case, X, y, evals, per_chain=False, floor=None, penalties=None):
     """Rows of one problem: the fit against batched NumPy, NumPy's bare products and counts of as
     many evaluations in large blocks, and optionally one chain at a time and the C++ floor."""
+    if not table.wants(case):
+        return
     sampler = z.TournamentMCMC()
     pen = () if penalties is None else penalties
     big = X.shape[0] >= 100000
@@ -102,6 +105,8 @@ def alternating_row(table, case, X, y):
     """A fit, then a NumPy matrix product large enough for OpenBLAS to use all its threads, over
     and over; the peer does the same with the batched NumPy sampler. In busy mode the one-thread
     column limits the sampler (not OpenBLAS) to one thread."""
+    if not table.wants(case):
+        return
     rng = np.random.default_rng(4)
     A, B = rng.standard_normal((256, 256)), rng.standard_normal((256, 256))
     sampler = z.TournamentMCMC()
