@@ -2,6 +2,8 @@
 scikit-learn contract (check_estimator, clone, pickle, Pipeline, GridSearchCV, pandas) and input
 errors. Sampler settings are cut down where the data allow, to keep the suite quick."""
 
+import itertools
+import math
 import pickle
 
 import numpy as np
@@ -15,6 +17,7 @@ from sklearn.preprocessing import FunctionTransformer  # noqa: E402
 from sklearn.utils.estimator_checks import check_estimator  # noqa: E402
 
 from zelk import RobustLinearRegressor, RobustPolynomialRegressor  # noqa: E402
+from zelk._basis import multi_indices  # noqa: E402
 
 FAST = dict(n_chains=10, n_warmup=100, n_deep=400)
 
@@ -144,6 +147,37 @@ def test_auto_degree_finds_the_true_degree(degree):
     assert model.degree_ == degree
     assert min(model.degree_scores_, key=model.degree_scores_.get) == degree
     assert model.coef_.shape == (degree,)
+
+
+@pytest.mark.parametrize("degrees", [[], [0], [3], [0, 0], [2, 1], [1, 2, 0], [3, 3, 3], [4, 0, 1, 2], [1] * 6])
+def test_exponents_are_the_filtered_grid_in_its_order(degrees):
+    """The total basis is generated directly; it must be the tensor grid filtered by total
+    degree, in the grid's order (last feature fastest)."""
+    grid = list(itertools.product(*(range(g + 1) for g in degrees)))
+    assert multi_indices(degrees, "tensor") == grid
+    assert multi_indices(degrees, "total") == [e for e in grid if sum(e) <= max(degrees, default=0)]
+
+
+def test_total_basis_of_many_features_without_the_grid():
+    # the grid would hold 3^40 tuples; the total basis has C(42, 2)
+    exps = multi_indices([2] * 40, "total")
+    assert len(exps) == len(set(exps)) == math.comb(42, 2)
+    assert all(sum(e) <= 2 for e in exps) and exps == sorted(exps)
+
+
+def test_linear_fit_with_many_features():
+    rng = np.random.default_rng(11)
+    n, p = 300, 40
+    X = rng.normal(size=(n, p))
+    coef = rng.uniform(-1, 1, p)
+    y = 0.5 + X @ coef + rng.normal(0, 0.1, n)
+    bad = rng.random(n) < 0.2
+    y[bad] += rng.uniform(5, 10, bad.sum())
+    model = RobustLinearRegressor(random_state=0, **FAST).fit(X, y)
+    np.testing.assert_allclose(np.r_[model.intercept_, model.coef_], np.r_[0.5, coef], atol=0.05)
+    assert np.mean(model.inlier_mask_ == ~bad) > 0.95
+    ols = np.linalg.lstsq(np.column_stack([np.ones(n), X]), y, rcond=None)[0]
+    assert np.abs(ols[1:] - coef).max() > 0.1
 
 
 def test_two_features_total_and_tensor_bases():
