@@ -7,20 +7,20 @@ so its residuals, and any scale taken from them, say nothing about the noise. Ea
 fitted robustly, from the smallest degree up, with the fit of the degree below as one more
 start (the bases are nested).
 
-Scale. All candidates are judged at one scale ``s`` taken from the largest candidate, which
-contains every smaller one, so its residuals carry no lack of fit: the 50 %-breakdown bisquare
-M-scale of the residuals of its robust fit with their degrees of freedom counted (solved with
-``sum rho(r_i / s) = b (n - k)`` rather than ``b n``, k its coefficients), or, when lower, the
-fixed point of the same scale of the residuals of its bisquare M-fit at that scale. The fixed
-point corrects a robust fit that, at few rows per coefficient, passed through part of the clean
-rows and left the rest far off; taking the lower of the two keeps it from sliding towards a
-large share of outliers, as an M-step at a fixed scale may.
+Scale. All candidates are judged at one scale ``s``: the smallest, over the candidates with at
+least ``SCALE_ROWS_PER_COEF`` rows per coefficient (and degrees 0 and 1 always), of the 50 %-
+breakdown bisquare M-scale of the residuals of their robust fits with their degrees of freedom
+counted (solved with ``sum rho(r_i / s) = b (n - k)`` rather than ``b n``, k the candidate's
+coefficients). Among fits that cannot thread a chosen half of the rows, the smallest scale is
+that of a model that has taken in the signal (a smaller model's scale also holds its lack of
+fit), and a 50 %-breakdown scale is not pulled up by outliers. The larger candidates compete;
+they only do not set the scale, since at three to six rows per coefficient their own scale can
+be a fraction of the noise. Degree 1 is kept in the pool at any n because a constant alone,
+whose scale takes in the whole trend, would make every slope look like noise.
 
 Counted this way the scale overstates normal noise somewhat at few rows per coefficient (by
-about 20 % at n / k = 3, 12 % at 6 and 2-4 % at 25-50, in simulation), which makes the
-comparison cautious where the candidates' fits are least reliable. With the plain
-sqrt(n / (n - k)) correction instead, which is about unbiased, a true line at n = 12-25 came
-out as a higher degree in 10-22 % of fits rather than 0-5 %.
+about 20 % at n / k = 3, 12 % at 6 and 2-4 % at 25-50, in simulation), which keeps the
+comparison cautious where the fits are least reliable.
 
 Score. Each candidate is refitted by bisquare IRLS at ``s`` (from its own fit and from the
 refit of the degree below; the lower loss counts) and scored by
@@ -32,9 +32,9 @@ first term is the residual sum of squares in units of s^2, and each outlier adds
 amount whatever the candidate. The price of a coefficient is Schwarz's ln(n); at small n,
 where ln(n) would let a useless term in about one time in ten and the scale itself is
 uncertain, it is the 97.5 % point of the F distribution with 1 and n - K degrees of freedom
-(K the largest candidate's coefficients) instead, the threshold of a one-in-forty test of
-one more term. From n of about 150 on, Schwarz's price is the larger. The lowest score wins;
-ties go to the smaller degree.
+(K the coefficients of the candidate that gave the scale) instead, the threshold of a
+one-in-forty test of one more term. From n of about 150 on, Schwarz's price is the larger.
+The lowest score wins; ties go to the smaller degree.
 """
 
 from __future__ import annotations
@@ -48,6 +48,8 @@ from ._robust import S_BREAKDOWN, S_TUNING, Penalty, bisquare_rho, bisquare_weig
 
 # Rows per coefficient below which a degree is not a candidate.
 ROWS_PER_COEF = 3
+# Rows per coefficient a candidate needs to set the common scale (degrees 0 and 1 always may).
+SCALE_ROWS_PER_COEF = 6
 # Tail probability of the F test that prices a coefficient at small n.
 TERM_LEVEL = 0.025
 # Smallest common scale, in units of the standardised target (median absolute deviation 1):
@@ -116,28 +118,21 @@ def m_refit(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], scale: flo
     return best
 
 
-def common_scale(largest: Candidate, z: np.ndarray, c: float, tol: float = 1e-6, max_iter: int = 50) -> float:
-    """The lower of the largest candidate's own degree-of-freedom scale and the fixed point
-    s = dof_scale(residuals of its bisquare M-fit at s) reached from it."""
-    k = largest.Phi.shape[1]
-    own = dof_scale(z - largest.Phi @ largest.beta, k)
-    s, beta = own, largest.beta
-    for _ in range(max_iter):
-        _, beta = m_refit(largest.Phi, z, [largest.beta, beta], s, c, largest.pen)
-        s_new = dof_scale(z - largest.Phi @ beta, k)
-        done = abs(s_new - s) <= tol * s
-        s = s_new
-        if done:
-            break
-    return min(s, own)
+def common_scale(candidates: list[Candidate], z: np.ndarray) -> tuple[float, int]:
+    """The scale all candidates are judged at, and the number of coefficients of the candidate
+    it came from."""
+    n = len(z)
+    pool = [c for c in candidates
+            if c.degree <= 1 or n >= SCALE_ROWS_PER_COEF * c.Phi.shape[1]]
+    return min((dof_scale(z - c.Phi @ c.beta, c.Phi.shape[1]), c.Phi.shape[1]) for c in pool)
 
 
 def degree_scores(candidates: list[Candidate], z: np.ndarray, c: float) -> tuple[dict[int, float], float]:
     """The score of each candidate (lowest wins) and the common scale they were judged at;
     ``candidates`` in increasing degree, each basis nested in the next."""
     n = len(z)
-    s = common_scale(candidates[-1], z, c)
-    price = coef_price(n, n - candidates[-1].Phi.shape[1])
+    s, k_scale = common_scale(candidates, z)
+    price = coef_price(n, n - k_scale)
     scores, prev = {}, None
     for cand in candidates:
         starts = [cand.beta] if prev is None else [cand.beta, embed(prev[0], prev[1], cand.indices)]
