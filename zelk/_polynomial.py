@@ -34,10 +34,11 @@ class RobustPolynomialRegressor(RobustRegressorBase):
         Polynomial degree: one for all features, one per feature, or ``"auto"`` to choose a
         common degree from 0 up to ``max_degree``. The candidates are the degrees whose basis
         leaves at least three samples per coefficient (degree 0 always), each fitted robustly;
-        each is refitted at one residual scale, that of the largest candidate with its degrees
-        of freedom counted, and scored by its bisquare deviance at that scale plus a price per
-        coefficient: ln(n_samples), or at small samples the 97.5 % point of an F test of one
-        more term, if larger. The lowest score wins.
+        each is refitted at one residual scale (the smallest, with degrees of freedom counted,
+        among the candidates with six samples per coefficient, and degrees 0 and 1) and scored
+        by its bisquare deviance at that scale plus a price per coefficient: ln(n_samples), or
+        at small samples the 97.5 % point of an F test of one more term, if larger. The
+        lowest score wins.
     basis : {{"total", "tensor"}}, default="total"
         ``"tensor"``: every product with exponent e_d <= degree_d in each feature (zelk_core's
         tensor-product basis); ``"total"``: those whose exponents also sum to at most the
