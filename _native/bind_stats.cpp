@@ -5,12 +5,12 @@ namespace zelk {
 
 namespace {
 
-double score(const Vector& yp, const Vector& yt, int k, int H) {
+double score(const VectorView& yp, const VectorView& yt, int k, int H) {
     return mdl_score(yp, yt, k, H, nullptr, nullptr);
 }
 
-double score_reg(const Vector& yp, const Vector& yt, int k, int H, const Vector& beta,
-                 const Matrix& R1, const Matrix& R2, double gamma1, double gamma2) {
+double score_reg(const VectorView& yp, const VectorView& yt, int k, int H, const VectorView& beta,
+                 const MatrixView& R1, const MatrixView& R2, double gamma1, double gamma2) {
     const PenaltySpec pen{&R1, &R2, gamma1, gamma2};
     return mdl_score(yp, yt, k, H, &beta, &pen);
 }

@@ -16,6 +16,55 @@ namespace zelk {
 using Vector = Eigen::VectorXd;  // dense column vector of double
 using Matrix = Eigen::MatrixXd;  // dense column-major matrix of double
 using Index = Eigen::Index;      // signed 64-bit count
+using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+// --- Read-only views of data held elsewhere --------------------------------------------------
+//
+// Entry points read their array arguments where they are: the caller (the Python bindings, or
+// C++ code passing its own Vectors and Matrices) keeps the data alive and unchanged for the call.
+
+// Contiguous doubles; a Vector, a segment of one or a Map converts to it without a copy.
+using VectorView = Eigen::Ref<const Vector>;
+
+// A dense matrix of double packed column by column (column-major, NumPy's F order) or row by
+// row (row-major, NumPy's C order). A Matrix converts to it without a copy. Kernels that care
+// about the order dispatch on row_major() or use visit() below; element access works for both.
+class MatrixView {
+public:
+    MatrixView(const Matrix& a) noexcept : MatrixView(a.data(), a.rows(), a.cols(), false) {}
+    MatrixView(const RowMatrix& a) noexcept : MatrixView(a.data(), a.rows(), a.cols(), true) {}
+    MatrixView(const double* data, Index rows, Index cols, bool row_major) noexcept
+        : data_(data), rows_(rows), cols_(cols), row_major_(row_major) {}
+
+    const double* data() const noexcept { return data_; }
+    Index rows() const noexcept { return rows_; }
+    Index cols() const noexcept { return cols_; }
+    Index size() const noexcept { return rows_ * cols_; }
+    bool row_major() const noexcept { return row_major_; }
+    double operator()(Index i, Index j) const noexcept {
+        return row_major_ ? data_[i * cols_ + j] : data_[i + j * rows_];
+    }
+    // Distance between vertically and horizontally neighbouring entries.
+    Index row_stride() const noexcept { return row_major_ ? cols_ : 1; }
+    Index col_stride() const noexcept { return row_major_ ? 1 : rows_; }
+
+    // The matrix as an Eigen map in its own storage order (the one that matches row_major()).
+    Eigen::Map<const Matrix> col_major_map() const noexcept { return {data_, rows_, cols_}; }
+    Eigen::Map<const RowMatrix> row_major_map() const noexcept { return {data_, rows_, cols_}; }
+
+private:
+    const double* data_;
+    Index rows_, cols_;
+    bool row_major_;
+};
+
+// f(map) with `a` as an Eigen map in its own storage order; f must return the same type for
+// both orders.
+template <typename F>
+decltype(auto) visit(const MatrixView& a, F&& f) {
+    if (a.row_major()) return f(a.row_major_map());
+    return f(a.col_major_map());
+}
 
 // Prepares a large, freshly allocated block for being filled: backs it with huge pages from
 // 4 MiB on, as NumPy does for its own arrays, and maps its pages in one call instead of one
@@ -92,7 +141,7 @@ inline void require_equal(Index have, const char* what, Index need, const char* 
 }
 
 // A penalty matrix that will be applied must be p x p.
-inline void require_square(const Matrix& R, Index p, const char* name) {
+inline void require_square(const MatrixView& R, Index p, const char* name) {
     if (R.rows() != p || R.cols() != p) {
         throw std::invalid_argument(std::string(name) + " must be " + std::to_string(p) + " x " +
                                     std::to_string(p) + " to match the coefficients, got " +
@@ -102,19 +151,19 @@ inline void require_square(const Matrix& R, Index p, const char* name) {
 
 // Whether a penalty is applied: its matrix is present and its weight is != 0 (a NaN weight
 // counts as non-zero). A penalty that is not applied is never read.
-inline bool penalty_applies(const Matrix* R, double gamma) { return gamma != 0.0 && R != nullptr; }
+inline bool penalty_applies(const MatrixView* R, double gamma) { return gamma != 0.0 && R != nullptr; }
 
 // A penalty that will be applied must be p x p.
-inline void require_penalty(const Matrix* R, double gamma, Index p, const char* name) {
+inline void require_penalty(const MatrixView* R, double gamma, Index p, const char* name) {
     if (penalty_applies(R, gamma)) require_square(*R, p, name);
 }
 
 // Two optional quadratic penalties on the coefficients and their weights, as the score, the
 // penalised fit and the sampler take them. The matrices are borrowed: whoever builds the record
-// keeps them alive while it is used.
+// keeps them (and the data they view) alive while it is used.
 struct PenaltySpec {
-    const Matrix* R1 = nullptr;
-    const Matrix* R2 = nullptr;
+    const MatrixView* R1 = nullptr;
+    const MatrixView* R2 = nullptr;
     double gamma1 = 0.0;
     double gamma2 = 0.0;
 

@@ -148,7 +148,7 @@ double median_of(const double* v, std::size_t n) {
 
 double median_inplace(std::vector<double> v) { return median_of(v.data(), v.size()); }
 
-double mad(const Vector& y) {
+double mad(const VectorView& y) {
     const std::size_t n = static_cast<std::size_t>(y.size());
     const double m = median_of(y.data(), n);
     Vector buf(y.size());
@@ -183,7 +183,7 @@ double success_rate(Index hits, Index n) noexcept {
 
 }  // namespace
 
-double compute_SR(const Vector& yp, const Vector& yt, double eps) {
+double compute_SR(const VectorView& yp, const VectorView& yt, double eps) {
     require_at_least(yp.size(), "yp", yt.size(), "yt");
     return success_rate(count_hits(yp.data(), yt.data(), yt.size(), eps), yt.size());
 }
@@ -221,18 +221,21 @@ inline double sum_in_pairs(const double* x, Index stride, const double* b, Index
     return c;
 }
 
-// Entry i of X b (X column-major, m x k).
-double product_entry(const double* X, Index m, Index k, Index i, const double* b) {
+// Entry i of X b, X m x k with entry (i, j) at X[i * rs + j * cs]: the steps of Eigen's product
+// for a column-major X (rs = 1, cs = m), whatever the strides.
+double product_entry(const double* X, Index m, Index k, Index i, const double* b, Index rs,
+                     Index cs) {
     const Index block = product_block(m, k);
     const bool paired = i >= packet_rows(m);
+    const double* row = X + i * rs;
     double r = 0.0;
     for (Index j0 = 0; j0 < k; j0 += block) {
         const Index j1 = std::min(j0 + block, k);
         double c = 0.0;
         if (paired) {
-            c = sum_in_pairs(X + i + j0 * m, m, b + j0, j1 - j0, c);
+            c = sum_in_pairs(row + j0 * cs, cs, b + j0, j1 - j0, c);
         } else {
-            for (Index j = j0; j < j1; ++j) c = std::fma(X[i + j * m], b[j], c);
+            for (Index j = j0; j < j1; ++j) c = std::fma(row[j * cs], b[j], c);
         }
         r = r + c;
     }
@@ -340,16 +343,17 @@ void count_hits_of_products(const Matrix& X, const double* B, Index n_chains, co
     }
     for (Index i = vector_end; i < end; ++i) {
         for (Index q = 0; q < n_chains; ++q) {
-            const double yp = product_entry(X.data(), m, k, i, B + q * k);
+            const double yp = product_entry(X.data(), m, k, i, B + q * k, 1, m);
             hits[q] += std::abs(yp - y[i]) < eps;
         }
     }
 }
 
-double quad_form(const Vector& b, const Matrix& R, Vector& t) {
+double quad_form(const VectorView& b, const MatrixView& R, Vector& t) {
     const Index p = R.rows();
     t.resize(p);
-    for (Index i = 0; i < p; ++i) t[i] = product_entry(R.data(), p, R.cols(), i, b.data());
+    for (Index i = 0; i < p; ++i)
+        t[i] = product_entry(R.data(), p, R.cols(), i, b.data(), R.row_stride(), R.col_stride());
     return eigen_dot(b.data(), t.data(), p);
 }
 
@@ -359,7 +363,7 @@ double complexity_term(int k, int H, Index n) {
     return q * static_cast<double>(k);
 }
 
-double score_from_hits(Index hits, Index n, double complexity, const Vector* beta,
+double score_from_hits(Index hits, Index n, double complexity, const VectorView* beta,
                        const PenaltySpec* pen, Vector* scratch) {
     const double nd = static_cast<double>(n);
     const double sr = success_rate(hits, n);
@@ -375,8 +379,8 @@ double score_from_hits(Index hits, Index n, double complexity, const Vector* bet
     return L;
 }
 
-double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
-                        const Vector* beta, const PenaltySpec* pen, Vector* scratch) {
+double mdl_score_cached(const VectorView& yp, const VectorView& yt, int k, int H, double eps,
+                        const VectorView* beta, const PenaltySpec* pen, Vector* scratch) {
     const Index n = yt.size();
     return score_from_hits(count_hits(yp.data(), yt.data(), n, eps), n, complexity_term(k, H, n),
                            beta, pen, scratch);
@@ -384,7 +388,7 @@ double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double
 
 double tolerance_from_mad(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
 
-double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,
+double mdl_score(const VectorView& yp, const VectorView& yt, int k, int H, const VectorView* beta,
                  const PenaltySpec* pen) {
     require_at_least(yp.size(), "yp", yt.size(), "yt");
     if (pen != nullptr && beta != nullptr) require_penalties(*pen, beta->size());
