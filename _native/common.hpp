@@ -8,8 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace zelk {
 
@@ -90,6 +93,44 @@ inline void prepare_pages(void* data, std::size_t bytes) noexcept {
 template <typename Dense>
 void prepare_pages(Dense& a) noexcept {
     prepare_pages(a.data(), static_cast<std::size_t>(a.size()) * sizeof(double));
+}
+
+// Storage that cannot be had: a std::bad_alloc (MemoryError in Python) whose message says how
+// much and for what, e.g. "cannot allocate 7.28 TiB for the 1000000 x 1000000 system matrix".
+class AllocationError : public std::bad_alloc {
+public:
+    explicit AllocationError(std::string message) : message_(std::move(message)) {}
+    // rows x cols doubles for `what`.
+    AllocationError(Index rows, Index cols, const char* what)
+        : message_("cannot allocate " + bytes_text(rows, cols) + " for the " + std::to_string(rows) +
+                   " x " + std::to_string(cols) + " " + what) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    static std::string bytes_text(Index rows, Index cols) {
+        const long double bytes = static_cast<long double>(rows) * cols * sizeof(double);
+        static const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB",
+                                            "ZiB", "YiB"};
+        long double v = bytes;
+        int u = 0;
+        while (v >= 1024 && u < 8) v /= 1024, ++u;
+        char text[48];
+        std::snprintf(text, sizeof text, u == 0 ? "%.0Lf %s" : "%.3Lg %s", v, units[u]);
+        return text;
+    }
+    std::string message_;
+};
+
+// Gives `a` rows x cols entries (uninitialised), or throws AllocationError naming the size and
+// `what`. Entry points allocate their results and work buffers this way before any work, so a
+// request that cannot be met fails at once.
+template <typename Dense>
+void allocate(Dense& a, Index rows, Index cols, const char* what) {
+    try {
+        a.resize(rows, cols);
+    } catch (const std::bad_alloc&) {
+        throw AllocationError(rows, cols, what);
+    }
 }
 
 // Makes Eigen's matrix-matrix products give the same bits on every machine and for any number

@@ -28,14 +28,15 @@ double max_magnitude(const MatrixView& X) {
 }
 
 // Data whose largest magnitude is within [2^-480, 2^480] (or 0) are taken as they are; beyond,
-// they are scaled by 2^-e, the e returned here, which brings the largest into [0.5, 1). Scaling
-// by a power of two is exact, and data of ordinary scale keep their bits.
+// they are scaled by 2^-e, the e returned here, which brings the largest into [0.5, 1) (into
+// [2^-50, 1) for subnormal data: 2^-e itself must be a double). Scaling by a power of two is
+// exact, and data of ordinary scale keep their bits.
 constexpr int kOrdinaryExponent = 480;
 int target_exponent(double max_abs) {
     int e = 0;
     std::frexp(max_abs, &e);
     if (max_abs == 0.0 || (e > -kOrdinaryExponent && e <= kOrdinaryExponent)) return 0;
-    return e;
+    return std::max(e, -1020);
 }
 
 // X as a column-major Matrix of its own.
@@ -126,12 +127,16 @@ void load_rows(const MatrixView& X, const VectorView& y, double x_scale, double 
 }
 
 // The triangle [R | Q^T y] of the rows [r0, r1) of (X * x_scale, y * y_scale), into T (zero on
-// entry).
+// entry). W is work space of qr_block_rows(p) x (p + 1) for the narrow designs, whose blocks
+// are folded one at a time; a wide design's segment is copied whole. (The copies have the
+// shapes of the first version of this code: Eigen's reductions start at the first aligned
+// entry, so a different leading dimension could change the last bits.)
 void reduce_segment(const MatrixView& X, const VectorView& y, double x_scale, double y_scale,
-                    Index r0, Index r1, Eigen::Ref<Matrix> T, StopFlag& flag) {
+                    Index r0, Index r1, Eigen::Ref<Matrix> T, Matrix& W, StopFlag& flag) {
     const Index p = X.cols();
     if (p > kFoldMaxCols) {
-        Matrix B(r1 - r0, p + 1);
+        Matrix B;
+        allocate(B, r1 - r0, p + 1, "segment of rows");
         load_rows(X, y, x_scale, y_scale, r0, B);
         if (flag.poll()) return;
         const Eigen::HouseholderQR<Eigen::Ref<Matrix>> qr(B);
@@ -140,7 +145,7 @@ void reduce_segment(const MatrixView& X, const VectorView& y, double x_scale, do
         return;
     }
     const Index block = qr_block_rows(p);
-    Matrix B(block, p + 1);
+    Matrix& B = W;
     for (Index r = r0; r < r1 && !flag.poll(); r += block) {
         const Index b = std::min(block, r1 - r);
         load_rows(X, y, x_scale, y_scale, r, B.topRows(b));
@@ -163,14 +168,19 @@ Vector ols_by_qr(const MatrixView& X, const VectorView& y, double max_abs, int y
     e = std::clamp(e, -1000, 1000);
     const double scale = std::ldexp(1.0, -e);
     const Index segments = (m + kQrSegmentRows - 1) / kQrSegmentRows;
-    Matrix Ts = Matrix::Zero(p, (p + 1) * segments);
-    for_each_piece(segments, worth_threads(double(m) * double(p) * double(p)),
-                   [&](Index s, StopFlag& flag) {
-                       const Index r0 = s * kQrSegmentRows;
-                       reduce_segment(X, y, scale, std::ldexp(1.0, -y_exp), r0,
-                                      std::min(m, r0 + kQrSegmentRows),
-                                      Ts.middleCols(s * (p + 1), p + 1), flag);
-                   });
+    Matrix Ts;
+    allocate(Ts, p, (p + 1) * segments, "matrix of segment triangles");
+    Ts.setZero();
+    const bool parallel = worth_threads(double(m) * double(p) * double(p));
+    std::vector<Matrix> work(static_cast<std::size_t>(parallel ? omp_get_max_threads() : 1));
+    if (p <= kFoldMaxCols)
+        for (Matrix& W : work) allocate(W, qr_block_rows(p), p + 1, "block of rows");
+    for_each_piece(segments, parallel, [&](Index s, StopFlag& flag) {
+        const Index r0 = s * kQrSegmentRows;
+        reduce_segment(X, y, scale, std::ldexp(1.0, -y_exp), r0, std::min(m, r0 + kQrSegmentRows),
+                       Ts.middleCols(s * (p + 1), p + 1),
+                       work[static_cast<std::size_t>(omp_get_thread_num())], flag);
+    });
     auto T = Ts.leftCols(p + 1);
     for (Index s = 1; s < segments; ++s) {
         poll_interrupt();
@@ -252,8 +262,12 @@ Index gram_segment_rows(Index m4, Index entries) {
     return std::max(kGramMinSegmentRows, even);
 }
 
-// Panels of rows small enough that a panel's columns stay in the second-level cache.
-Index gram_panel_rows(Index n) { return std::max<Index>(64, 32768 / n / kLanes * kLanes); }
+// Panels of rows small enough that a panel's columns stay in the second-level cache; packed
+// panels (copied into scratch first) smaller still, so that the rows read and their copy stay
+// in cache together.
+Index gram_panel_rows(Index n, bool packed) {
+    return std::max<Index>(64, (packed ? 8192 : 32768) / n / kLanes * kLanes);
+}
 
 // Adds to the lane sums `acc` (9 x 4, entry (a, b) at (3 a + b) * 4) the products of the rows
 // [0, len) (len a multiple of 4) of the columns a0..a2 with the columns b0..b2.
@@ -347,7 +361,7 @@ void gram_segment(const GramColumns& C, Index r0, Index r1, double* lanes, doubl
                   double* out, StopFlag& flag) {
     const Index n = C.count();
     const Index tiles = (n + kTile - 1) / kTile;
-    const Index panel = gram_panel_rows(n);
+    const Index panel = gram_panel_rows(n, C.pack_phi() || C.pack_y());
     std::vector<const double*> col(static_cast<std::size_t>(tiles * kTile));
     PollBudget budget;
     for (Index I0 = 0; I0 < tiles;) {
@@ -384,7 +398,8 @@ struct Gram {
 Gram gram(const GramColumns& C) {
     const Index m = C.rows(), p = C.Phi.cols(), n = C.count();
     Gram g;
-    g.eq.A = Matrix::Zero(p, p);
+    allocate(g.eq.A, p, p, "system matrix");
+    g.eq.A.setZero();
     g.eq.b = Vector::Zero(p);
     if (m == 0) return g;
 
@@ -398,7 +413,7 @@ Gram gram(const GramColumns& C) {
         segments > 1 && worth_threads(double(m) * double(n) * double(n) / 2.0);
     const int threads = parallel ? omp_get_max_threads() : 1;
     const Index lane_sums = gram_lane_tiles(tiles) * kTileSums;
-    const Index scratch = C.scratch(gram_panel_rows(n));
+    const Index scratch = C.scratch(gram_panel_rows(n, C.pack_phi() || C.pack_y()));
     std::vector<double> lanes(threads * lane_sums), bufs(threads * scratch);
     for_each_piece(segments, parallel, [&](Index s, StopFlag& flag) {
         const Index r0 = s * seg_rows;
@@ -544,13 +559,20 @@ private:
     }
 };
 
-// Whether the Gram matrix shows data of ordinary scale: every diagonal entry finite, and the
-// largest of Phi's and y'y either 0 or within [2^-900, 2^900]. Then the largest magnitude of
-// Phi and of y is within [2^-480, 2^480] (for any m below 2^60) or 0, and no scaling is needed
-// (target_exponent); otherwise the data are looked at entry by entry.
+}  // namespace
+
+Vector solve_ldlt(Matrix&& A, const Vector& b) { return PolledLDLT(std::move(A)).solve(b); }
+
+namespace {
+
+// Whether the Gram matrix shows data of ordinary scale: the largest diagonal entry of Phi's
+// part, and y'y, within [2^-900, 2^900] (so no NaN or infinity either). Then the largest
+// magnitude of Phi and of y is within [2^-480, 2^480] (for any m below 2^60), and no scaling is
+// needed (target_exponent); otherwise (zeros included: an underflow looks the same) the data
+// are looked at entry by entry.
 bool ordinary_scale(const Gram& g) {
     const auto ordinary = [](double v) {
-        return v == 0.0 || (v >= std::ldexp(1.0, -900) && v <= std::ldexp(1.0, 900));
+        return v >= std::ldexp(1.0, -900) && v <= std::ldexp(1.0, 900);
     };
     const auto d = g.eq.A.diagonal();
     const double largest = d.size() == 0 ? 0.0 : d.maxCoeff<Eigen::PropagateNaN>();
@@ -612,8 +634,7 @@ Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const 
         add_scaled_lower(A, std::ldexp(n * pen.gamma1, -2 * phi_exp), *pen.R1);
     if (penalty_applies(pen.R2, pen.gamma2))
         add_scaled_lower(A, std::ldexp(n * pen.gamma2, -2 * phi_exp), *pen.R2);
-    const PolledLDLT ldlt(std::move(A));
-    Vector b = ldlt.solve(g.eq.b);
+    Vector b = solve_ldlt(std::move(A), g.eq.b);
     if (phi_exp != 0 || y_exp != 0)
         for (Index i = 0; i < p; ++i) b[i] = std::ldexp(b[i], y_exp - phi_exp);
     return b;

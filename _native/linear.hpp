@@ -25,6 +25,11 @@ struct NormalEquations {
 };
 NormalEquations normal_equations(const MatrixView& Phi, const VectorView& y);
 
+// x with A x = b by Eigen's LDL^T with symmetric pivoting of A's lower triangle and its solve
+// (pivots of magnitude below the smallest normal double count as zero): the same steps and bits
+// as Eigen::LDLT<Matrix, Eigen::Lower>, stopping for Ctrl-C (poll_interrupt) between columns.
+Vector solve_ldlt(Matrix&& A, const Vector& b);
+
 // Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi^T y, n = len(y), the
 // penalties and weights taken from `pen`, with a pivoted LDL^T factorisation of the lower
 // triangle. A penalty is applied when its weight is != 0 (NaN and negative weights included)

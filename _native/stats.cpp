@@ -150,8 +150,9 @@ double median_inplace(std::vector<double> v) { return median_of(v.data(), v.size
 
 double mad(const VectorView& y) {
     const std::size_t n = static_cast<std::size_t>(y.size());
+    Vector buf;
+    allocate(buf, y.size(), 1, "vector of deviations");
     const double m = median_of(y.data(), n);
-    Vector buf(y.size());
     prepare_pages(buf);
     buf = (y.array() - m).abs();
     return median_of(buf.data(), n);

@@ -6,6 +6,7 @@
 #include <omp.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -84,6 +85,36 @@ TEST(NormalEquations, SameBitsForAnyNumberOfThreads) {
         }
     }
     omp_set_num_threads(before);
+}
+
+}  // namespace
+
+namespace {
+
+// Eigen's LDLT, polled between columns: the same bits as Eigen's own, on definite, indefinite,
+// semidefinite (zero pivots, rows to swap) and all-zero systems.
+TEST(SolveLdlt, GivesEigensBits) {
+    std::mt19937_64 rng(17);
+    for (const Eigen::Index p : {0, 1, 2, 3, 7, 40, 129}) {
+        const zelk::Matrix B = random_matrix(p, p, rng);
+        zelk::Matrix low_rank = random_matrix(p, p / 2 + 1, rng);
+        low_rank = low_rank * low_rank.transpose();
+        const zelk::Matrix systems[] = {
+            B * B.transpose() + zelk::Matrix::Identity(p, p),  // definite
+            B + B.transpose(),                                  // indefinite
+            low_rank,                                           // semidefinite: zero pivots
+            zelk::Matrix::Zero(p, p),
+            B,                                                  // only its lower triangle counts
+        };
+        const zelk::Vector b = random_matrix(p, 1, rng);
+        for (const zelk::Matrix& A : systems) {
+            const zelk::Vector want = Eigen::LDLT<zelk::Matrix, Eigen::Lower>(A).solve(b);
+            const zelk::Vector got = zelk::solve_ldlt(zelk::Matrix(A), b);
+            ASSERT_EQ(got.size(), p);
+            for (Eigen::Index i = 0; i < p; ++i)
+                ASSERT_EQ(std::memcmp(&got[i], &want[i], sizeof(double)), 0) << p << " at " << i;
+        }
+    }
 }
 
 }  // namespace
