@@ -18,12 +18,12 @@ double score_reg(const VectorView& yp, const VectorView& yt, int k, int H, const
 }  // namespace
 
 void bind_stats(py::module_& m) {
-    m.def("mad", &mad, py::arg("y"));
-    m.def("compute_sr", &compute_SR, py::arg("yp"), py::arg("yt"), py::arg("eps"));
-    m.def("mdl_score", &score, py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg_v("H", 20));
-    m.def("mdl_score_reg", &score_reg, py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"),
-          py::arg("beta"), py::arg("R1"), py::arg("R2"), py::arg_v("gamma1", 0.0),
-          py::arg_v("gamma2", 0.0));
+    def_function<&mad>(m, "mad", py::arg("y"));
+    def_function<&compute_SR>(m, "compute_sr", py::arg("yp"), py::arg("yt"), py::arg("eps"));
+    def_function<&score>(m, "mdl_score", py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg_v("H", 20));
+    def_function<&score_reg>(m, "mdl_score_reg", py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"),
+                             py::arg("beta"), py::arg("R1"), py::arg("R2"), py::arg_v("gamma1", 0.0),
+                             py::arg_v("gamma2", 0.0));
 }
 
 }  // namespace zelk

@@ -116,6 +116,50 @@ struct OptionalPenalties {
     OptionalPenalties& operator=(const OptionalPenalties&) = delete;
 };
 
+// --- Module functions with a signature for help() ---------------------------------------------
+//
+// pybind11 makes each function a builtin bound to an internal record object, so help() shows it
+// as "ols(...) method of pybind11_builtins.pybind11_detail_function_record_v1_... instance", and
+// inspect.signature() knows nothing. def_function registers F with m.def as usual and puts in its
+// place a builtin bound to the module that forwards every call to pybind11's (one vectorcall),
+// whose internal docstring starts with a text signature: help() then shows "ols(X, y)" above
+// pybind11's generated signature, which stays the function's __doc__, and inspect.signature()
+// gives the parameters with their defaults.
+
+template <auto F>
+struct ModuleFunction {
+    static inline PyObject* target = nullptr;  // pybind11's function, kept for the process
+    static inline PyMethodDef def{};
+    static inline std::string doc;
+
+    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return PyObject_Vectorcall(target, args, static_cast<std::size_t>(nargs), kwnames);
+    }
+};
+
+inline void add_parameter(std::string& text, const py::arg& a) { (text += ", ") += a.name; }
+inline void add_parameter(std::string& text, const py::arg_v& a) {
+    ((text += ", ") += a.name) += "=" + py::repr(a.value).cast<std::string>();
+}
+
+// m.def(name, F, extra...) with the signature line described above; `extra` are the py::arg and
+// py::arg_v of the parameters, in order.
+template <auto F, typename... Extra>
+void def_function(py::module_& m, const char* name, const Extra&... extra) {
+    using Function = ModuleFunction<F>;
+    m.def(name, F, extra...);
+    py::object target = m.attr(name);
+    std::string text = std::string(name) + "($module";
+    (add_parameter(text, extra), ...);
+    Function::doc = text + ")\n--\n\n" + py::str(target.attr("__doc__")).cast<std::string>();
+    Function::target = target.release().ptr();
+    Function::def = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Function::call)),
+                     METH_FASTCALL | METH_KEYWORDS, Function::doc.c_str()};
+    PyObject* f = PyCFunction_NewEx(&Function::def, m.ptr(), m.attr("__name__").ptr());
+    if (f == nullptr) throw py::error_already_set();
+    m.attr(name) = py::reinterpret_steal<py::object>(f);
+}
+
 // Lets long computations stop for a pending signal (see runtime.hpp).
 void install_runtime_hooks();
 
