@@ -14,6 +14,7 @@
 #include <omp.h>
 
 #include "copy.hpp"
+#include "polled_bdcsvd.hpp"
 #include "runtime.hpp"
 
 namespace zelk {
@@ -44,9 +45,8 @@ Matrix dense(const MatrixView& X) {
     return visit(X, [](const auto& A) -> Matrix { return A; });
 }
 
-Eigen::BDCSVD<Matrix> decompose(const Matrix& A) {
-    return Eigen::BDCSVD<Matrix>(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
-}
+// Eigen's BDCSVD with thin U and V, which stops for Ctrl-C (polled_bdcsvd.hpp).
+using SVD = Eigen::PolledBDCSVD<Matrix>;
 
 // Runs body(s) for s = 0 .. count-1, on several threads when `parallel` (and threads may run
 // here), one piece at a time (dynamic schedule) so that a late core costs little. Every piece
@@ -187,7 +187,7 @@ Vector ols_by_qr(const MatrixView& X, const VectorView& y, double max_abs, int y
         Matrix next = Ts.middleCols(s * (p + 1), p + 1);
         fold_rows(T, next);
     }
-    Eigen::BDCSVD<Matrix> svd(T.leftCols(p), Eigen::ComputeThinU | Eigen::ComputeThinV);
+    SVD svd(T.leftCols(p), Eigen::ComputeThinU | Eigen::ComputeThinV);
     // The rank rule of the SVD of X itself: its threshold counts min(m, p) of X, and not of R
     // (here both are p, since m > p, but the rule is stated in X's terms).
     svd.setThreshold(double(std::max<Index>(1, std::min(m, p))) *
@@ -221,8 +221,7 @@ Vector ols(const MatrixView& X, const VectorView& y) {
     if (X.rows() >= kQrMinAspect * X.cols() && X.rows() > X.cols()) return ols_by_qr(X, y, max_abs, y_exp);
     // BDCSVD decomposes its own scaled copy of X; the solve is linear in y, which it takes
     // scaled when it is far from 1.
-    const Matrix A = dense(X);
-    const Eigen::BDCSVD<Matrix> svd = decompose(A);
+    const SVD svd(dense(X), Eigen::ComputeThinU | Eigen::ComputeThinV);
     if (y_exp == 0) return svd.solve(y);
     Vector b = svd.solve(y * std::ldexp(1.0, -y_exp));
     for (Index i = 0; i < b.size(); ++i) b[i] = std::ldexp(b[i], y_exp);
