@@ -268,33 +268,52 @@ Index gram_panel_rows(Index n, bool packed) {
     return std::max<Index>(64, (packed ? 8192 : 32768) / n / kLanes * kLanes);
 }
 
-// Adds to the lane sums `acc` (9 x 4, entry (a, b) at (3 a + b) * 4) the products of the rows
-// [0, len) (len a multiple of 4) of the columns a0..a2 with the columns b0..b2.
+// Adds to the lane sums `acc` (9 x 4, entry (i, j) at (3 i + j) * 4) the products of the rows
+// [0, len) (len a multiple of 4) of the columns a[i], i < NA, with the columns b[j], j < NB, one
+// fused multiply-add per row and entry in row order. A tile on the diagonal (Lower: b = a) only
+// forms its entries j <= i; entries it does not form stay as they are.
+template <int NA, int NB, bool Lower>
 void tile_panel(const double* const* a, const double* const* b, Index len, double* acc) {
-    __m256d c[kTile][kTile];
-    for (int i = 0; i < kTile; ++i)
-        for (int j = 0; j < kTile; ++j) c[i][j] = _mm256_loadu_pd(acc + (i * kTile + j) * kLanes);
-    const double *a0 = a[0], *a1 = a[1], *a2 = a[2];
-    const double *b0 = b[0], *b1 = b[1], *b2 = b[2];
+    const auto formed = [](int i, int j) { return !Lower || j <= i; };
+    __m256d c[NA][NB];
+    for (int i = 0; i < NA; ++i)
+        for (int j = 0; j < NB; ++j)
+            if (formed(i, j)) c[i][j] = _mm256_loadu_pd(acc + (i * kTile + j) * kLanes);
+    const double* ap[NA];
+    const double* bp[NB];
+    for (int i = 0; i < NA; ++i) ap[i] = a[i];
+    for (int j = 0; j < NB; ++j) bp[j] = b[j];
     for (Index r = 0; r < len; r += kLanes) {
-        const __m256d x0 = _mm256_loadu_pd(a0 + r);
-        const __m256d x1 = _mm256_loadu_pd(a1 + r);
-        const __m256d x2 = _mm256_loadu_pd(a2 + r);
-        __m256d v = _mm256_loadu_pd(b0 + r);
-        c[0][0] = _mm256_fmadd_pd(x0, v, c[0][0]);
-        c[1][0] = _mm256_fmadd_pd(x1, v, c[1][0]);
-        c[2][0] = _mm256_fmadd_pd(x2, v, c[2][0]);
-        v = _mm256_loadu_pd(b1 + r);
-        c[0][1] = _mm256_fmadd_pd(x0, v, c[0][1]);
-        c[1][1] = _mm256_fmadd_pd(x1, v, c[1][1]);
-        c[2][1] = _mm256_fmadd_pd(x2, v, c[2][1]);
-        v = _mm256_loadu_pd(b2 + r);
-        c[0][2] = _mm256_fmadd_pd(x0, v, c[0][2]);
-        c[1][2] = _mm256_fmadd_pd(x1, v, c[1][2]);
-        c[2][2] = _mm256_fmadd_pd(x2, v, c[2][2]);
+        __m256d x[NA];
+        for (int i = 0; i < NA; ++i) x[i] = _mm256_loadu_pd(ap[i] + r);
+        for (int j = 0; j < NB; ++j) {
+            const __m256d v = Lower ? x[j] : _mm256_loadu_pd(bp[j] + r);
+            for (int i = 0; i < NA; ++i)
+                if (formed(i, j)) c[i][j] = _mm256_fmadd_pd(x[i], v, c[i][j]);
+        }
     }
-    for (int i = 0; i < kTile; ++i)
-        for (int j = 0; j < kTile; ++j) _mm256_storeu_pd(acc + (i * kTile + j) * kLanes, c[i][j]);
+    for (int i = 0; i < NA; ++i)
+        for (int j = 0; j < NB; ++j)
+            if (formed(i, j)) _mm256_storeu_pd(acc + (i * kTile + j) * kLanes, c[i][j]);
+}
+
+// Tile (I, J), J <= I, of the columns `col` (n of them, the rest padding).
+void tile_panel(const double* const* col, Index n, Index I, Index J, Index len, double* acc) {
+    const double* const* a = col + I * kTile;
+    const double* const* b = col + J * kTile;
+    const Index rows = std::min<Index>(kTile, n - I * kTile);  // the tile's columns a that exist
+    if (I != J) {
+        switch (rows) {
+            case 3: return tile_panel<3, 3, false>(a, b, len, acc);
+            case 2: return tile_panel<2, 3, false>(a, b, len, acc);
+            default: return tile_panel<1, 3, false>(a, b, len, acc);
+        }
+    }
+    switch (rows) {
+        case 3: return tile_panel<3, 3, true>(a, b, len, acc);
+        case 2: return tile_panel<2, 2, true>(a, b, len, acc);
+        default: return tile_panel<1, 1, true>(a, b, len, acc);
+    }
 }
 
 // Tile sums kept while a panel of rows is run down: at most this many tiles at a time (their
@@ -378,7 +397,7 @@ void gram_segment(const GramColumns& C, Index r0, Index r1, double* lanes, doubl
             double* acc = lanes;
             for (Index I = I0; I < I1; ++I)
                 for (Index J = 0; J <= I; ++J, acc += kTileSums)
-                    tile_panel(&col[I * kTile], &col[J * kTile], len, acc);
+                    tile_panel(col.data(), n, I, J, len, acc);
         }
         for (Index e = 0; e < (t1 - t0) * kTile * kTile; ++e) {
             const double* l = lanes + e * kLanes;
