@@ -83,9 +83,7 @@ inline double from_key(std::uint64_t key) {
     return x;
 }
 
-constexpr int kRadixBits = 16;
-constexpr std::size_t kBuckets = std::size_t{1} << kRadixBits;
-constexpr std::uint64_t kDigit = kBuckets - 1;
+constexpr int kMaxRadixBits = 16;
 constexpr std::size_t kSmall = 4096;  // below this many candidates, plain nth-element selection
 
 // The bucket that holds rank k; k becomes the rank within that bucket.
@@ -95,16 +93,25 @@ std::size_t bucket_of_rank(const std::vector<std::size_t>& hist, std::size_t& k)
     return b;
 }
 
+// Radix digits of about log2(n) - 4 bits (at least 8, at most 16): some 16 candidates per bucket,
+// and a histogram small beside the data (filling 2^16 counters would cost more than the pass
+// over 10^4 values it serves).
+int radix_bits(std::size_t n) {
+    int bits = 0;
+    while ((std::size_t{1} << (bits + 5)) <= n && bits < kMaxRadixBits) ++bits;
+    return std::max(bits, 8);
+}
+
 // The k-th smallest (0-based) of v[0 .. n-1], which holds no NaN; v is not modified.
-// Linear time: a radix pass over the most significant 16 bits of the keys narrows the search
-// to one bucket, further passes narrow it by the next 16 bits, and nth-element selection
-// finishes once few candidates remain.
+// Linear time: a radix pass over the most significant bits of the keys narrows the search to
+// one bucket, further passes narrow it by the next bits, and nth-element selection finishes
+// once few candidates remain.
 double select_kth(const double* v, std::size_t n, std::size_t k) {
     std::vector<std::uint64_t> cand;
-    int shift = 64;
     if (n > kSmall) {
-        std::vector<std::size_t> hist(kBuckets, 0);
-        shift -= kRadixBits;
+        const int bits = radix_bits(n);
+        std::vector<std::size_t> hist(std::size_t{1} << bits, 0);
+        int shift = 64 - bits;
         for (std::size_t i = 0; i < n; ++i) ++hist[order_key(v[i]) >> shift];
         const std::uint64_t b = bucket_of_rank(hist, k);
         cand.reserve(hist[b]);
@@ -113,13 +120,15 @@ double select_kth(const double* v, std::size_t n, std::size_t k) {
             if ((key >> shift) == b) cand.push_back(key);
         }
         while (cand.size() > kSmall && shift > 0) {
-            shift -= kRadixBits;
-            std::fill(hist.begin(), hist.end(), 0);
-            for (std::uint64_t key : cand) ++hist[(key >> shift) & kDigit];
+            const int step = std::min(bits, shift);
+            shift -= step;
+            const std::uint64_t digit = (std::uint64_t{1} << step) - 1;
+            std::fill(hist.begin(), hist.begin() + (std::ptrdiff_t{1} << step), 0);
+            for (std::uint64_t key : cand) ++hist[(key >> shift) & digit];
             const std::uint64_t d = bucket_of_rank(hist, k);
             std::size_t j = 0;
             for (std::uint64_t key : cand)
-                if (((key >> shift) & kDigit) == d) cand[j++] = key;
+                if (((key >> shift) & digit) == d) cand[j++] = key;
             cand.resize(j);
         }
     } else {
