@@ -54,6 +54,21 @@ TEST(NormalEquations, AgreeWithAPlainLoop) {
     }
 }
 
+// A row-major design (packed a panel at a time) gives the bits of the same design in column-major
+// storage, on shapes with partial tiles, tail rows, several segments and several tile groups.
+TEST(NormalEquations, SameBitsInEitherStorageOrder) {
+    std::mt19937_64 rng(9);
+    for (const auto& [rows, p] : {std::pair<Eigen::Index, Eigen::Index>{3, 2}, {1003, 16}, {20001, 13}, {3001, 140}}) {
+        const zelk::Matrix Phi = random_matrix(rows, p, rng);
+        const zelk::RowMatrix row_major = Phi;
+        const zelk::Vector y = random_matrix(rows, 1, rng);
+        const auto col = zelk::normal_equations(zelk::MatrixView(Phi), y);
+        const auto row = zelk::normal_equations(zelk::MatrixView(row_major), y);
+        EXPECT_EQ(std::memcmp(col.A.data(), row.A.data(), sizeof(double) * static_cast<std::size_t>(col.A.size())), 0) << rows << " x " << p;
+        EXPECT_EQ(std::memcmp(col.b.data(), row.b.data(), sizeof(double) * static_cast<std::size_t>(col.b.size())), 0) << rows << " x " << p;
+    }
+}
+
 TEST(NormalEquations, EmptyShapesGiveZeros) {
     const zelk::Vector none(0);
     const auto no_rows = zelk::normal_equations(zelk::Matrix(0, 3), none);
