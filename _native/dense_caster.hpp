@@ -18,10 +18,13 @@
 // from Ctrl-C, MemoryError, an error inside an object's own __array__ or __float__) is not a
 // refusal and propagates unchanged.
 //
-// Besides the caster protocol, two pybind11 internals are used: EigenProps' descriptor, so that
-// signatures carry the same annotation as pybind11's own Eigen caster, and NumPy's C API through
-// pybind11's table of it (PyArray_FromAny, PyArray_CopyInto), the one way to have NumPy convert
-// any element type and layout straight into our storage without a call through Python.
+// Besides the caster protocol, these pybind11 internals are used (pybind11 is pinned to 3.1 for
+// them): EigenProps' descriptor, so that signatures carry the same annotation as pybind11's own
+// Eigen caster; NumPy's C API through pybind11's table of it (PyArray_FromAny, PyArray_CopyInto),
+// the one way to have NumPy convert any element type and layout straight into our storage
+// without a call through Python and to see the error it raised; and, for the sequence of views,
+// the sequence test of pybind11's list caster (object_is_convertible_to_std_vector). The number
+// casters in bindings.hpp use as_unsigned and io_name.
 // Included through bindings.hpp, so every translation unit sees the same casters.
 #pragma once
 
