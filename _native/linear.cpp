@@ -30,7 +30,7 @@ double max_magnitude(const MatrixView& X) {
 
 // Data whose largest magnitude is within [2^-480, 2^480] (or 0) are taken as they are; beyond,
 // they are scaled by 2^-e, the e returned here, which brings the largest into [0.5, 1) (into
-// [2^-50, 1) for subnormal data: 2^-e itself must be a double). Scaling by a power of two is
+// [2^-54, 1) for the smallest subnormal data: 2^-e itself must be a double). Scaling by a power of two is
 // exact, and data of ordinary scale keep their bits.
 constexpr int kOrdinaryExponent = 480;
 int target_exponent(double max_abs) {
