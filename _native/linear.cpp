@@ -436,8 +436,9 @@ Gram gram(const GramColumns& C) {
     for_each_piece(segments, parallel, [&](Index s, StopFlag& flag) {
         const Index r0 = s * seg_rows;
         const int t = omp_get_thread_num();
-        gram_segment(C, r0, std::min(m4, r0 + seg_rows), lanes.data() + t * lane_sums,
-                     bufs.data() + t * scratch, values.data() + s * entries, flag);
+        double* buf = scratch > 0 ? bufs.data() + t * scratch : nullptr;  // none unless packing
+        gram_segment(C, r0, std::min(m4, r0 + seg_rows), lanes.data() + t * lane_sums, buf,
+                     values.data() + s * entries, flag);
     });
 
     // Entry (i, j) of [Phi y] for the last rows, scaled like the rest.
