@@ -120,8 +120,12 @@ def results():
     return out
 
 
-# Per function, a digest of all its results above, taken from the build that copied every
-# argument before reading it (sha256 over the results' own short digests, sorted).
+# Per function, a digest of all its results above, taken from the release build that copied every
+# argument before reading it (sha256 over the results' own short digests, sorted). The functions
+# whose kernels write out every fused multiply-add give these bits in every build; the others run
+# Eigen's decompositions and pow, whose last bits follow the optimiser's choices, and are compared
+# in the release build only.
+BUILD_INDEPENDENT = {"mad", "compute_sr", "mdl_score", "design_matrix_1d", "mdl_score_reg", "sampler"}
 COPYING_BUILD = {
     "mad": "ed7f7998d844a3cc", "compute_sr": "07cc9539ebc31ac2", "mdl_score": "c7242ab338ab9715",
     "design_matrix_1d": "77948393d8598b20", "mdl_score_reg": "195b87b652a8b090",
@@ -138,7 +142,8 @@ def test_every_layout_gives_the_bits_of_the_copying_build():
         family = case.split()[0].split("-")[0]
         families[family] += [hashlib.sha256(v).hexdigest()[:16] for v in by_layout.values()]
     got = {f: hashlib.sha256(" ".join(sorted(d)).encode()).hexdigest()[:16] for f, d in families.items()}
-    assert got == COPYING_BUILD
+    compared = BUILD_INDEPENDENT if SANITIZED else COPYING_BUILD
+    assert {f: got[f] for f in compared} == {f: COPYING_BUILD[f] for f in compared}
 
 
 def test_arguments_are_read_where_they_are_not_copied():
