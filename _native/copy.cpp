@@ -82,10 +82,59 @@ void copy_row_major(const double* src, Index rows, Index cols, double* dst) noex
     transpose<false>(src, cols, rows, cols, 1.0, dst, rows);
 }
 
+namespace {
+
+// transpose() for a few rows of a narrow matrix, the source read row after row (4 rows at a
+// time, each across all its columns): one pass in address order over memory that is usually
+// read for the first time here.
+template <bool Scaled>
+void pack_rows(const double* src, Index src_stride, Index rows, Index cols, double scale,
+               double* dst, Index dst_stride) noexcept {
+    const __m256d f = _mm256_set1_pd(scale);
+    const auto load = [&](const double* p) {
+        const __m256d v = _mm256_loadu_pd(p);
+        return Scaled ? _mm256_mul_pd(v, f) : v;
+    };
+    const auto one = [&](double v) { return Scaled ? v * scale : v; };
+    Index i = 0;
+    for (; i + 4 <= rows; i += 4) {
+        const double* s = src + i * src_stride;
+        Index j = 0;
+        for (; j + 4 <= cols; j += 4) {
+            const __m256d r0 = load(s + j);
+            const __m256d r1 = load(s + src_stride + j);
+            const __m256d r2 = load(s + 2 * src_stride + j);
+            const __m256d r3 = load(s + 3 * src_stride + j);
+            const __m256d t0 = _mm256_unpacklo_pd(r0, r1);
+            const __m256d t1 = _mm256_unpackhi_pd(r0, r1);
+            const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
+            const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
+            double* d = dst + j * dst_stride + i;
+            _mm256_storeu_pd(d, _mm256_permute2f128_pd(t0, t2, 0x20));
+            _mm256_storeu_pd(d + dst_stride, _mm256_permute2f128_pd(t1, t3, 0x20));
+            _mm256_storeu_pd(d + 2 * dst_stride, _mm256_permute2f128_pd(t0, t2, 0x31));
+            _mm256_storeu_pd(d + 3 * dst_stride, _mm256_permute2f128_pd(t1, t3, 0x31));
+        }
+        for (; j < cols; ++j)
+            for (Index r = i; r < i + 4; ++r) dst[j * dst_stride + r] = one(src[r * src_stride + j]);
+    }
+    for (; i < rows; ++i)
+        for (Index j = 0; j < cols; ++j) dst[j * dst_stride + i] = one(src[i * src_stride + j]);
+}
+
+}  // namespace
+
 void pack_columns(const double* src, Index src_stride, Index rows, Index cols, double scale,
                   double* dst, Index dst_stride) noexcept {
-    if (scale == 1.0) transpose<false>(src, src_stride, rows, cols, 1.0, dst, dst_stride);
-    else transpose<true>(src, src_stride, rows, cols, scale, dst, dst_stride);
+    // Narrow matrices row after row; wide ones in tiles that keep the columns written in cache.
+    constexpr Index kNarrow = 64;
+    if (cols <= kNarrow) {
+        if (scale == 1.0) pack_rows<false>(src, src_stride, rows, cols, 1.0, dst, dst_stride);
+        else pack_rows<true>(src, src_stride, rows, cols, scale, dst, dst_stride);
+    } else {
+        if (scale == 1.0) transpose<false>(src, src_stride, rows, cols, 1.0, dst, dst_stride);
+        else transpose<true>(src, src_stride, rows, cols, scale, dst, dst_stride);
+    }
 }
 
 void scale_into(const double* src, Index n, double scale, double* dst) noexcept {
