@@ -91,7 +91,7 @@ void accumulate_outer_products(const double* rows, Index stride, int len, double
 
 // --- One dimension ------------------------------------------------------------------------
 
-Matrix design_matrix_1d(int deg, const VectorView& x) {
+Matrix design_matrix_1d(int deg, const VectorRef& x) {
     if (deg < 0) throw std::invalid_argument("deg < 0");
     const Index n = x.size();
     const Index cols = Index{deg} + 1;
@@ -260,7 +260,7 @@ using ConstAlignedMap = Eigen::Map<const Vector, Eigen::Aligned32>;
 
 }  // namespace
 
-Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorView>& X_cols) {
+Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorRef>& X_cols) {
     if (X_cols.empty()) throw std::invalid_argument("X_cols holds no sample vectors");
     const std::size_t D = X_cols.size();
     const Index n = X_cols[0].size();

@@ -5,7 +5,7 @@ namespace zelk {
 
 namespace {
 
-Vector fit_regularized_linear_py(const MatrixView& Phi, const VectorView& y, const py::object& R1,
+Vector fit_regularized_linear_py(const MatrixView& Phi, const VectorRef& y, const py::object& R1,
                                  const py::object& R2, double gamma1, double gamma2,
                                  double ridge) {
     const OptionalPenalties pen(R1, R2, gamma1, gamma2);

@@ -5,11 +5,11 @@ namespace zelk {
 
 namespace {
 
-double score(const VectorView& yp, const VectorView& yt, int k, int H) {
+double score(const VectorRef& yp, const VectorRef& yt, int k, int H) {
     return mdl_score(yp, yt, k, H, nullptr, nullptr);
 }
 
-double score_reg(const VectorView& yp, const VectorView& yt, int k, int H, const VectorView& beta,
+double score_reg(const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorRef& beta,
                  const MatrixView& R1, const MatrixView& R2, double gamma1, double gamma2) {
     const PenaltySpec pen{&R1, &R2, gamma1, gamma2};
     return mdl_score(yp, yt, k, H, &beta, &pen);

@@ -27,7 +27,7 @@ using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::R
 // C++ code passing its own Vectors and Matrices) keeps the data alive and unchanged for the call.
 
 // Contiguous doubles; a Vector, a segment of one or a Map converts to it without a copy.
-using VectorView = Eigen::Ref<const Vector>;
+using VectorRef = Eigen::Ref<const Vector>;
 
 // A dense matrix of double packed column by column (column-major, NumPy's F order) or row by
 // row (row-major, NumPy's C order). A Matrix converts to it without a copy. Kernels that care

@@ -3,7 +3,7 @@
 // An argument first becomes a NumPy array as NumPy's array constructor makes it; it must have
 // one or two dimensions and a conforming shape (a Vector takes a 1-D array or a 2-D array of one
 // column, a Matrix a 2-D array, or a 1-D array as one column). Then:
-//   - VectorView and MatrixView arguments (the core's entry points) read an aligned, native-order
+//   - VectorRef and MatrixView arguments (the core's entry points) read an aligned, native-order
 //     float64 array where it is when its data are contiguous (C or F order; a MatrixView records
 //     which). The interpreter lock is held for the whole call and no entry point writes to its
 //     arguments, so nothing can tell this from a copy. Any other array is converted with one
@@ -133,7 +133,7 @@ std::optional<Dense> copied(const pybind11::array& src, DenseShape shape) {
     return value;
 }
 
-// One VectorView argument: the array it views (kept alive for the call) or the copy it reads.
+// One VectorRef argument: the array it views (kept alive for the call) or the copy it reads.
 class VectorArgument {
 public:
     bool load(pybind11::handle src, bool convert) {
@@ -152,12 +152,12 @@ public:
         view_.emplace(*copy_);
         return true;
     }
-    const VectorView& view() const { return *view_; }
+    const VectorRef& view() const { return *view_; }
 
 private:
     pybind11::object array_;        // the array viewed, kept alive for the call
     std::unique_ptr<Vector> copy_;  // on the heap: the view stays valid when the argument moves
-    std::optional<VectorView> view_;
+    std::optional<VectorRef> view_;
 };
 
 // One MatrixView argument, likewise.
@@ -251,20 +251,20 @@ private:
 };
 
 template <>
-struct type_caster<zelk::VectorView>
-    : zelk_view_caster<zelk::VectorView, zelk::VectorArgument, zelk::Vector> {};
+struct type_caster<zelk::VectorRef>
+    : zelk_view_caster<zelk::VectorRef, zelk::VectorArgument, zelk::Vector> {};
 template <>
 struct type_caster<zelk::MatrixView>
     : zelk_view_caster<zelk::MatrixView, zelk::MatrixArgument, zelk::Matrix> {};
 
-// A sequence of VectorView arguments: pybind11's sequence rule (any sequence but str and bytes,
+// A sequence of VectorRef arguments: pybind11's sequence rule (any sequence but str and bytes,
 // or a generator, set, dict view, map or zip drained into a tuple first; items converted in
 // order, the first refused item refusing the whole), each item read in place or copied as above.
 template <>
-struct type_caster<std::vector<zelk::VectorView>> {
-    using Value = std::vector<zelk::VectorView>;
+struct type_caster<std::vector<zelk::VectorRef>> {
+    using Value = std::vector<zelk::VectorRef>;
     static constexpr auto name = io_name("collections.abc.Sequence", "list") + const_name("[") +
-                                 make_caster<zelk::VectorView>::name + const_name("]");
+                                 make_caster<zelk::VectorRef>::name + const_name("]");
     template <typename>
     using cast_op_type = const Value&;
 

@@ -119,7 +119,7 @@ constexpr Index kFoldMaxCols = 64;
 
 // B's first rows(B) rows and p + 1 columns = rows [r, r + rows(B)) of (X * x_scale, y * y_scale),
 // read from X in either storage order. Powers of two: the values are exact.
-void load_rows(const MatrixView& X, const VectorView& y, double x_scale, double y_scale, Index r,
+void load_rows(const MatrixView& X, const VectorRef& y, double x_scale, double y_scale, Index r,
                Eigen::Ref<Matrix> B) {
     const Index b = B.rows(), p = X.cols();
     visit(X, [&](const auto& A) { B.leftCols(p) = A.middleRows(r, b) * x_scale; });
@@ -131,7 +131,7 @@ void load_rows(const MatrixView& X, const VectorView& y, double x_scale, double 
 // are folded one at a time; a wide design's segment is copied whole. (The copies have the
 // shapes of the first version of this code: Eigen's reductions start at the first aligned
 // entry, so a different leading dimension could change the last bits.)
-void reduce_segment(const MatrixView& X, const VectorView& y, double x_scale, double y_scale,
+void reduce_segment(const MatrixView& X, const VectorRef& y, double x_scale, double y_scale,
                     Index r0, Index r1, Eigen::Ref<Matrix> T, Matrix& W, StopFlag& flag) {
     const Index p = X.cols();
     if (p > kFoldMaxCols) {
@@ -161,7 +161,7 @@ void reduce_segment(const MatrixView& X, const VectorView& y, double x_scale, do
 // X enters scaled by a power of two that brings its largest entry into [0.5, 1): exact, and it
 // keeps the squared norms of the reflectors away from overflow and underflow. y is scaled by
 // `y_exp` (see target_exponent), the solution scaled back.
-Vector ols_by_qr(const MatrixView& X, const VectorView& y, double max_abs, int y_exp) {
+Vector ols_by_qr(const MatrixView& X, const VectorRef& y, double max_abs, int y_exp) {
     const Index m = X.rows(), p = X.cols();
     int e = 0;
     std::frexp(max_abs, &e);
@@ -203,7 +203,7 @@ constexpr Index kQrMinAspect = 2;
 
 }  // namespace
 
-Vector ols(const MatrixView& X, const VectorView& y) {
+Vector ols(const MatrixView& X, const VectorRef& y) {
     require_equal(y.size(), "y", X.rows(), "X", "rows");
     use_reproducible_products();
     // Eigen's SVD does not handle an empty matrix (it crashes); with no rows every b fits and
@@ -327,7 +327,7 @@ Index gram_lane_tiles(Index tiles) { return std::max(kGramTileGroup, tiles); }
 // two, so the products are exact).
 struct GramColumns {
     const MatrixView& Phi;
-    const VectorView& y;
+    const VectorRef& y;
     double phi_scale;
     double y_scale;
 
@@ -466,7 +466,7 @@ Gram gram(const GramColumns& C) {
 
 }  // namespace
 
-NormalEquations normal_equations(const MatrixView& Phi, const VectorView& y) {
+NormalEquations normal_equations(const MatrixView& Phi, const VectorRef& y) {
     require_equal(y.size(), "y", Phi.rows(), "Phi", "rows");
     return gram(GramColumns{Phi, y, 1.0, 1.0}).eq;
 }
@@ -600,7 +600,7 @@ bool ordinary_scale(const Gram& g) {
 
 }  // namespace
 
-Vector fit_regularized_linear(const MatrixView& Phi, const VectorView& y, const PenaltySpec& pen,
+Vector fit_regularized_linear(const MatrixView& Phi, const VectorRef& y, const PenaltySpec& pen,
                               double ridge) {
     const Index m = Phi.rows(), p = Phi.cols();
     require_equal(y.size(), "y", m, "Phi", "rows");

@@ -157,7 +157,7 @@ double median_of(const double* v, std::size_t n) {
 
 double median_inplace(std::vector<double> v) { return median_of(v.data(), v.size()); }
 
-double mad(const VectorView& y) {
+double mad(const VectorRef& y) {
     const std::size_t n = static_cast<std::size_t>(y.size());
     Vector buf;
     allocate(buf, y.size(), 1, "vector of deviations");
@@ -193,7 +193,7 @@ double success_rate(Index hits, Index n) noexcept {
 
 }  // namespace
 
-double compute_SR(const VectorView& yp, const VectorView& yt, double eps) {
+double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps) {
     require_at_least(yp.size(), "yp", yt.size(), "yt");
     return success_rate(count_hits(yp.data(), yt.data(), yt.size(), eps), yt.size());
 }
@@ -359,7 +359,7 @@ void count_hits_of_products(const Matrix& X, const double* B, Index n_chains, co
     }
 }
 
-double quad_form(const VectorView& b, const MatrixView& R, Vector& t) {
+double quad_form(const VectorRef& b, const MatrixView& R, Vector& t) {
     const Index p = R.rows();
     t.resize(p);
     for (Index i = 0; i < p; ++i)
@@ -373,7 +373,7 @@ double complexity_term(int k, int H, Index n) {
     return q * static_cast<double>(k);
 }
 
-double score_from_hits(Index hits, Index n, double complexity, const VectorView* beta,
+double score_from_hits(Index hits, Index n, double complexity, const VectorRef* beta,
                        const PenaltySpec* pen, Vector* scratch) {
     const double nd = static_cast<double>(n);
     const double sr = success_rate(hits, n);
@@ -389,8 +389,8 @@ double score_from_hits(Index hits, Index n, double complexity, const VectorView*
     return L;
 }
 
-double mdl_score_cached(const VectorView& yp, const VectorView& yt, int k, int H, double eps,
-                        const VectorView* beta, const PenaltySpec* pen, Vector* scratch) {
+double mdl_score_cached(const VectorRef& yp, const VectorRef& yt, int k, int H, double eps,
+                        const VectorRef* beta, const PenaltySpec* pen, Vector* scratch) {
     const Index n = yt.size();
     return score_from_hits(count_hits(yp.data(), yt.data(), n, eps), n, complexity_term(k, H, n),
                            beta, pen, scratch);
@@ -398,7 +398,7 @@ double mdl_score_cached(const VectorView& yp, const VectorView& yt, int k, int H
 
 double tolerance_from_mad(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
 
-double mdl_score(const VectorView& yp, const VectorView& yt, int k, int H, const VectorView* beta,
+double mdl_score(const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorRef* beta,
                  const PenaltySpec* pen) {
     require_at_least(yp.size(), "yp", yt.size(), "yt");
     if (pen != nullptr && beta != nullptr) require_penalties(*pen, beta->size());

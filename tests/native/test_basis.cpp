@@ -130,8 +130,8 @@ TEST(GenerateMultiIndices, OrderAndCounts) {
 // Compiled as a function of its own, as the library function is: inlined into a test body,
 // the vectorised pow may be contracted differently and give other last bits.
 // The sample vectors as the views design_matrix_nd reads.
-std::vector<zelk::VectorView> views(const std::vector<Vector>& X) {
-    return std::vector<zelk::VectorView>(X.begin(), X.end());
+std::vector<zelk::VectorRef> views(const std::vector<Vector>& X) {
+    return std::vector<zelk::VectorRef>(X.begin(), X.end());
 }
 
 [[gnu::noinline]] Matrix plain_design_matrix_nd(const MultiIndexList& mis, const std::vector<Vector>& X) {
