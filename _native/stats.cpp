@@ -93,13 +93,14 @@ std::size_t bucket_of_rank(const std::vector<std::size_t>& hist, std::size_t& k)
     return b;
 }
 
-// Radix digits of about log2(n) - 4 bits (at least 8, at most 16): some 16 candidates per bucket,
-// and a histogram small beside the data (filling 2^16 counters would cost more than the pass
-// over 10^4 values it serves).
+// Radix digits of about log2(n) - 2 bits, at least 12 (the sign and the exponent, which is
+// all that tells apart data of one scale) and at most 16: a few candidates per bucket, and a
+// histogram that costs little beside the pass it serves (filling 2^16 counters costs more than a
+// pass over 10^4 values).
 int radix_bits(std::size_t n) {
     int bits = 0;
-    while ((std::size_t{1} << (bits + 5)) <= n && bits < kMaxRadixBits) ++bits;
-    return std::max(bits, 8);
+    while ((std::size_t{1} << (bits + 2)) <= n && bits < kMaxRadixBits) ++bits;
+    return std::max(bits, 12);
 }
 
 // The k-th smallest (0-based) of v[0 .. n-1], which holds no NaN; v is not modified.

@@ -31,7 +31,7 @@ TEST(MedianInplace, WorkedValues) {
 }
 
 // Against a full sort, over sizes on both sides of the switch to radix selection (and of the
-// digit widths, 8 to 16 bits) and over distributions that land in one bucket, in many, or on ties.
+// digit widths, 12 to 16 bits) and over distributions that land in one bucket, in many, or on ties.
 TEST(MedianInplace, AgreesWithSorting) {
     std::mt19937_64 rng(7);
     std::normal_distribution<double> normal;
