@@ -166,5 +166,6 @@ class TournamentMCMC:
         gamma2: _Float = 0.0,
     ) -> MCMCResult:
         """Searches the coefficients; R1 and R2 are None or k x k penalty matrices (RuntimeError
-        naming the argument if not convertible). ValueError if len(y) != rows of X. Ctrl-C stops
-        it within a fraction of a second."""
+        naming the argument if not convertible). ValueError if len(y) != rows of X. MemoryError,
+        naming the size, before any work when the machine cannot provide the fit's working memory
+        (about 2.5 KiB per chain). Ctrl-C stops it within a fraction of a second."""

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
+#include <functional>
 #include <thread>
 
 namespace zelk {
@@ -17,6 +19,40 @@ namespace zelk {
 // so a forked child runs every region on its calling thread alone, with the same bits. Every
 // parallel region carries `if (zelk::threads_allowed() && <worth it>)`.
 bool threads_allowed() noexcept;
+
+// Runs body(0) on the calling thread and body(1), body(2), ... on up to `helpers` helper threads,
+// which the process keeps for the core (started on first use, never stopped). Unlike an OpenMP
+// region, the calling thread never waits for a helper to start: it runs body(0) at once, a helper
+// joins if it gets a core while body(0) runs, and the call returns as soon as body(0) has returned
+// and every helper that did join has left its body. So a body must leave work that others have
+// not taken to whoever comes, and leave when it finds none. A helper that has left yields while
+// the caller finishes the job, spins for 0.1 ms after it for the next one (the next phase of a
+// call, or the next call of a loop), then sleeps in the kernel: unlike libgomp's workers
+// (milliseconds of spinning after every region), it takes no core from whatever the process does
+// next, NumPy's BLAS threads for one. Without threads_allowed(), with helpers <= 0, or while
+// another caller's job runs, body(0) runs alone. A body must not throw.
+void share_work(int helpers, const std::function<void(int)>& body);
+
+// A change counter that the threads of one job wait on, in the kernel after a short spin, when
+// they find nothing to do: notify() after every change that may give a waiter something to do.
+class Event {
+public:
+    std::uint32_t seen() const noexcept { return seq_.load(std::memory_order_acquire); }
+    void notify() noexcept;
+    // Returns when the counter differs from `seen`, or after about `timeout_us` microseconds.
+    void wait(std::uint32_t seen, long timeout_us) noexcept;
+
+private:
+    std::atomic<std::uint32_t> seq_{0};
+    std::atomic<int> waiters_{0};
+};
+
+// --- Memory ----------------------------------------------------------------------------------
+
+// Bytes that the process could ever have backed by memory: physical memory and swap, or less
+// under a cgroup limit. A request for more would only be granted on paper (Linux overcommits),
+// and filling it would end the process.
+double memory_ceiling() noexcept;
 
 // --- Interrupts ------------------------------------------------------------------------------
 

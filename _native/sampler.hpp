@@ -38,14 +38,31 @@ struct MCMCResult {
     int n_elite = 0;
 };
 
-// Sorts chains by ascending energy with std::sort. Chains whose energy is NaN go after every
-// number (plain less-than on NaN is not an ordering and would make the sort undefined).
-void rank_chains(std::vector<Chain>& chains);
+// The chain numbers 0 .. len(energies) - 1 in the order in which std::sort leaves chains sorted
+// by ascending energy (std::sort moves and compares only what the comparator sees, so sorting the
+// numbers by their chains' energies is sorting the chains). Chains whose energy is NaN go after
+// every number (plain less-than on NaN is not an ordering and would make the sort undefined).
+// Polls for interrupts.
+std::vector<Index> rank_chains(const Vector& energies);
 
-// Positions in `ranked` (chains sorted by energy) of the elite, in order: the best chain, then
-// every chain farther than 0.1 from all chains admitted so far, until n_elite are admitted, then
-// a top-up by rank from position len(elite) on, without a membership test.
-std::vector<std::size_t> select_elite(const std::vector<Chain>& ranked, int n_elite);
+// Ranks (positions in `order`, chain numbers sorted by energy) of the elite, in order: the best
+// chain, then every chain farther than 0.1 from all chains admitted so far, until n_elite are
+// admitted, then a top-up by rank from position len(elite) on, without a membership test. The
+// coefficients of chain q are column q of B. Polls for interrupts.
+std::vector<std::size_t> select_elite(const Matrix& B, const std::vector<Index>& order, int n_elite);
+
+// How many chains select_elite returns for c > 0 ranked chains: max(1, min(n_elite, c)).
+Index elite_size(int n_elite, Index c);
+
+// T multiplied by `factor` `steps` times, one rounding after each step, as a loop would give it;
+// the multiplications stop once T * factor == T (or T is NaN), since every later one gives T
+// again. A temperature that cools for long ends on such a fixed point, a subnormal number.
+double cooled(double T, double factor, long long steps) noexcept;
+
+// The Metropolis acceptance threshold exp(min(0, (e - ec) / T)), the same bits, without the
+// division by a subnormal temperature and the exponential's underflow where the threshold is
+// exactly 0 (both slow on some processors).
+double acceptance_threshold(double e, double ec, double T) noexcept;
 
 // Tournament of annealed Metropolis chains minimising the description-length score of the
 // coefficients of y ~ X b: a warm-up tournament, a diverse elite, and a refinement of the elite.
@@ -73,7 +90,8 @@ public:
 
     // The penalties' matrices may be null (absent). Throws before any sampling:
     // std::length_error for a negative n_chains, std::invalid_argument for no chains,
-    // rows(X) != len(y), or an applied penalty that is not k x k.
+    // rows(X) != len(y), or an applied penalty that is not k x k, and std::bad_alloc, naming the
+    // size, when the fit's working memory (allocated whole before any work) cannot be had.
     MCMCResult fit(const Matrix& X, const Vector& y, const PenaltySpec& pen) const;
 
 private:

@@ -13,6 +13,13 @@ n = 20000), with max_subpopulation=2000 at n = 2000.
     .venv/bin/python benchmarks/bench_robust.py            # n = 200, 2000 (3 seeds), 20000 (1 seed)
     .venv/bin/python benchmarks/bench_robust.py --cells low --seeds 10 --seeds-large 3
         # precision only: 0 and 10 % outliers, zelk / best holding peer per cell
+    .venv/bin/python benchmarks/bench_robust.py --scaling
+        # 1e3 .. 1e6 rows, one and three features, against RANSAC, Huber and RLM (robust_scaling.py)
+    .venv/bin/python benchmarks/bench_robust.py --cells features
+        # many features: RobustLinearRegressor at p = 5-60, n = 300, time and error against peers
+    .venv/bin/python benchmarks/bench_robust.py --cells auto --seeds 40
+        # degree="auto" only: a true line at n = 12-40, a two-feature quadratic with 10 %
+        # outliers at n = 300, stackloss and statecrime, and the grid's cases without peers
 
 It prints a table per case and a summary against the targets, the stackloss comparison, and
 writes the breakdown curves to out/robust_breakdown.png (--out to change).
@@ -287,20 +294,217 @@ def stackloss_table():
     return rows
 
 
+# ---- many features ------------------------------------------------------------------------------
+FEATURES = (5, 10, 20, 25, 30, 40, 60)
+
+
+def features_case(p, seed, n=300, share=0.2):
+    """y = 0.5 + X coef + N(0, 0.1^2) with X standard normal, coef in [-1, 1], and a share of rows
+    with y + U(5, 10)."""
+    rng = np.random.default_rng([7313, p, seed])
+    X = rng.normal(size=(n, p))
+    coef = rng.uniform(-1.0, 1.0, p)
+    y = 0.5 + X @ coef + rng.normal(0.0, 0.1, n)
+    bad = rng.random(n) < share
+    y[bad] += rng.uniform(5.0, 10.0, bad.sum())
+    return X, y, coef
+
+
+def run_features(seeds):
+    """Time per fit (median over seeds) and the largest slope error of RobustLinearRegressor and
+    its peers on n = 300 rows with 20 % outliers, by number of features."""
+    from sklearn.linear_model import HuberRegressor, RANSACRegressor
+    import statsmodels.api as sm
+
+    import zelk
+
+    fits = {
+        "zelk": lambda X, y, s: zelk.RobustLinearRegressor(random_state=s).fit(X, y).coef_,
+        "ransac": lambda X, y, s: RANSACRegressor(random_state=s).fit(X, y).estimator_.coef_,
+        "huber": lambda X, y, s: HuberRegressor(max_iter=1000).fit(X, y).coef_,
+        "rlm-tukey": lambda X, y, s: np.asarray(sm.RLM(y, sm.add_constant(X), M=sm.robust.norms.TukeyBiweight())
+                                                .fit().params)[1:],
+    }
+    print("\n## many features, n = 300, 20 % outliers y + U(5, 10): median ms per fit [median largest slope error]")
+    print(f"{'p':>4}" + "".join(f"{name:>22}" for name in fits))
+    for p in FEATURES:
+        cells = []
+        for name, fit in fits.items():
+            times, errs = [], []
+            for seed in range(seeds):
+                X, y, coef = features_case(p, seed)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    t = time.perf_counter()
+                    est = fit(X, y, seed)
+                    times.append(time.perf_counter() - t)
+                errs.append(float(np.max(np.abs(est - coef))))
+            cells.append(f"{1e3 * np.median(times):.1f} [{np.median(errs):.3f}]")
+        print(f"{p:>4}" + "".join(f"{c:>22}" for c in cells), flush=True)
+
+
+# ---- degree="auto" -----------------------------------------------------------------------------
+AUTO_NS = (12, 16, 20, 25, 30, 40)
+AUTO_NOISES = (0.02, 0.2)
+QUAD_NOISES = (0.02, 0.1)
+
+
+def small_poly_case(n, noise, seed, degree=1):
+    """A true polynomial on x ~ U(-1, 1) with coefficients in [-1, 1] and the leading one at
+    least 0.5 in size, normal noise, no outliers."""
+    rng = np.random.default_rng([7311, n, int(noise * 1000), seed, degree])
+    x = rng.uniform(-1.0, 1.0, n)
+    coef = rng.uniform(-1.0, 1.0, degree + 1)
+    coef[-1] = rng.choice([-1.0, 1.0]) * rng.uniform(0.5, 1.0)
+    return x[:, None], np.polynomial.polynomial.polyval(x, coef) + rng.normal(0.0, noise, n)
+
+
+def quadratic_2d_case(noise, seed, n=300, share=0.1):
+    """A full quadratic in two features on [-1, 1]^2 (each second-order coefficient at least 0.3
+    in size), normal noise, and a share of outliers y +- U(2, 5)."""
+    rng = np.random.default_rng([7312, n, int(noise * 1000), seed])
+    X = rng.uniform(-1.0, 1.0, (n, 2))
+    c = rng.uniform(-1.0, 1.0, 6)
+    c[3:] = rng.choice([-1.0, 1.0], 3) * rng.uniform(0.3, 1.0, 3)
+    x0, x1 = X.T
+    y = c[0] + c[1] * x0 + c[2] * x1 + c[3] * x0**2 + c[4] * x0 * x1 + c[5] * x1**2 + rng.normal(0.0, noise, n)
+    bad = rng.random(n) < share
+    y[bad] += rng.choice([-1.0, 1.0], bad.sum()) * rng.uniform(2.0, 5.0, bad.sum())
+    return X, y
+
+
+def auto_fit(X, y, seed, **params):
+    import zelk
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return zelk.RobustPolynomialRegressor(degree="auto", random_state=seed, **params).fit(X, y)
+
+
+def print_auto_cells(title, cells, truth):
+    """cells: {label: [chosen degree per seed]}; the share right and the degrees chosen."""
+    print(f"\n## degree='auto': {title} (true degree {truth})")
+    print(f"{'case':<24}{'right':>8}  degrees chosen (degree: fits)")
+    worst = 1.0
+    for label, chosen in cells.items():
+        right = np.mean(np.array(chosen) == truth)
+        worst = min(worst, right)
+        print(f"{label:<24}{right:>8.1%}  {dict(sorted(Counter(chosen).items()))}")
+    return worst
+
+
+def run_auto(seeds, grid_ns, seeds_large=1):
+    """The degree='auto' targets: at least 90 % right per cell for a true line at n = 12-40 (small
+    and larger noise) and for a two-feature quadratic with 10 % outliers at n = 300; on stackloss
+    a degree of at least 1 with sensible residuals; and the grid's own cases stay right."""
+    import statsmodels.api as sm
+
+    example = {}
+    cells = defaultdict(list)
+    t = time.perf_counter()
+    for n in AUTO_NS:
+        for noise in AUTO_NOISES:
+            for seed in range(seeds):
+                m = auto_fit(*small_poly_case(n, noise, seed), seed)
+                cells[f"n = {n}, sd {noise}"].append(m.degree_)
+                example.setdefault((n, noise), m.degree_scores_)
+    worst_line = print_auto_cells(f"a line, {seeds} seeds per case ({time.perf_counter() - t:.0f} s)", cells, 1)
+    print("candidates' scores, first seed of each case (lowest wins):")
+    for (n, noise), scores in example.items():
+        print(f"  n = {n:>2}, sd {noise}: " + ", ".join(f"{d}: {v:.1f}" for d, v in scores.items()))
+
+    for degree in (2, 3):
+        cells = defaultdict(list)
+        t = time.perf_counter()
+        for n in (20, 40):
+            for noise in AUTO_NOISES:
+                for seed in range(seeds):
+                    cells[f"n = {n}, sd {noise}"].append(auto_fit(*small_poly_case(n, noise, seed, degree), seed).degree_)
+        print_auto_cells(f"small samples, degree {degree} (no target: how often a real term is found), "
+                         f"{seeds} seeds per case ({time.perf_counter() - t:.0f} s)", cells, degree)
+
+    cells = defaultdict(list)
+    t = time.perf_counter()
+    for noise in QUAD_NOISES:
+        for seed in range(seeds):
+            m = auto_fit(*quadratic_2d_case(noise, seed), seed)
+            cells[f"n = 300, sd {noise}"].append(m.degree_)
+            example.setdefault(noise, m.degree_scores_)
+    worst_quad = print_auto_cells(f"two-feature quadratic, 10 % outliers y +- U(2, 5), {seeds} seeds per case "
+                                  f"({time.perf_counter() - t:.0f} s)", cells, 2)
+    for noise in QUAD_NOISES:
+        print(f"  sd {noise}, first seed: " + ", ".join(f"{d}: {v:.1f}" for d, v in example[noise].items()))
+
+    print("\n## degree='auto' on real data (chosen degree, in-sample R^2, residual scale, rows flagged, scores)")
+    stack = sm.datasets.stackloss.load_pandas()
+    crime = sm.datasets.statecrime.load_pandas().data
+    real = {"stackloss": (stack.exog, stack.endog),
+            "statecrime": (crime[["urban", "poverty", "hs_grad", "single"]], crime["murder"])}
+    stack_ok = True
+    for name, (X, y) in real.items():
+        for max_degree in (7, 2):
+            m = auto_fit(X, y, 0, max_degree=max_degree)
+            r2 = m.score(X, y)
+            flagged = [int(i) + 1 for i in np.flatnonzero(~m.inlier_mask_)]
+            print(f"{name:<11} max_degree={max_degree}: degree {m.degree_}, R^2 {r2:.3f}, scale {m.scale_:.3f}, "
+                  f"flagged {flagged}; " + ", ".join(f"{d}: {v:.1f}" for d, v in m.degree_scores_.items()))
+            if name == "stackloss":
+                stack_ok &= m.degree_ >= 1 and r2 > 0.5
+
+    grid = []
+    t = time.perf_counter()
+    for degree in (1, 3, 5):
+        for n in grid_ns:
+            for kind in KINDS:
+                for frac in FRACTIONS:
+                    for seed in range(3 if n <= 2000 else seeds_large):
+                        x, y, _, _ = make_case(degree, n, kind, frac, seed)
+                        grid.append((degree, n, kind, frac, seed, auto_fit(x[:, None], y, seed).degree_))
+    right = [g for g in grid if g[5] == g[0]]
+    print(f"\n## degree='auto' on the grid's cases (n = {', '.join(map(str, grid_ns))}, 3 seeds up to n = 2000, "
+          f"{time.perf_counter() - t:.0f} s): true degree in {len(right)} of {len(grid)}"
+          + ("" if len(right) == len(grid) else f"; misses {[g for g in grid if g[5] != g[0]]}"))
+
+    print("\n## targets")
+    print(f"line at n = 12-40: worst case {worst_line:.1%} right (target 90 %)")
+    print(f"two-feature quadratic at n = 300: worst case {worst_quad:.1%} right (target 90 %)")
+    print(f"stackloss: degree >= 1 with R^2 > 0.5: {'yes' if stack_ok else 'NO'}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="n = 200, 2000 and one seed")
     parser.add_argument("--seeds", type=int, default=None, help="seeds per cell (default 3, quick 1)")
     parser.add_argument("--seeds-large", type=int, default=1, help="seeds per cell at n = 20000 (default 1)")
     parser.add_argument("--no-auto", action="store_true", help="skip the degree='auto' fits")
-    parser.add_argument("--cells", choices=("all", "low"), default="all",
-                        help="low: only 0 and 10 %% outliers, no degree='auto', per-cell precision ratios")
+    parser.add_argument("--cells", choices=("all", "low", "auto", "features"), default="all",
+                        help="low: only 0 and 10 %% outliers, no degree='auto', per-cell precision ratios; "
+                             "auto: the degree='auto' targets (small samples, two features, real data); "
+                             "features: linear fits with 5-60 features")
     parser.add_argument("--ns", type=int, nargs="+", default=None, help="sample sizes (overrides --quick)")
     parser.add_argument("--out", default=os.path.join("out", "robust_breakdown.png"))
+    parser.add_argument("--scaling", action="store_true",
+                        help="time and precision from 1e3 to 1e6 rows against RANSAC, Huber and RLM "
+                             "(robust_scaling.py; --ns, --seeds, --features, --cap)")
+    parser.add_argument("--features", type=int, nargs="+", default=[1, 3], help="scaling: numbers of features")
+    parser.add_argument("--cap", type=float, default=120.0, help="scaling: skip a peer whose fit would take longer (s)")
     args = parser.parse_args()
+    if args.scaling:
+        import robust_scaling
+
+        robust_scaling.run(tuple(args.ns or robust_scaling.DEFAULT_NS), tuple(args.features), args.seeds, args.cap)
+        return
     ns = tuple(args.ns) if args.ns else (200, 2000) if args.quick else (200, 2000, 20000)
     seeds = args.seeds or (1 if args.quick else 3)
     t0 = time.perf_counter()
+    if args.cells == "features":
+        run_features(args.seeds or 3)
+        print(f"total {time.perf_counter() - t0:.0f} s")
+        return
+    if args.cells == "auto":
+        run_auto(args.seeds or 40, tuple(args.ns) if args.ns else (200, 2000), args.seeds_large)
+        print(f"total {time.perf_counter() - t0:.0f} s")
+        return
     if args.cells == "low":
         fractions = (0.0, 0.1)
         records, _ = run_grid(ns, seeds, fractions, with_auto=False, seeds_large=args.seeds_large)

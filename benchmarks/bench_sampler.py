@@ -1,6 +1,8 @@
 """gibbs_entropy against NumPy, and whole tournament fits against a batched NumPy rendering of
 the same algorithm and against the native floor (the bare matrix-vector products and counting
-passes of a fit, from benchmarks/native/floor.cpp)."""
+passes of a fit, from benchmarks/native/floor.cpp); and fits that alternate with NumPy matrix
+products, as in a script that mixes them, where the sampler's threads and OpenBLAS's share the
+cores (with --busy, the row that shows whether either set leaves the other a core short)."""
 
 import json
 import os
@@ -43,8 +45,9 @@ def run(table):
     rng = np.random.default_rng(3)
     for n in (10**3, 10**5, 10**6):
         E = 100 + 3 * rng.standard_normal(n)
-        table.compare("gibbs_entropy", f"N = {n:.0e}", lambda: z.gibbs_entropy(E), "NumPy",
-                      lambda: np_gibbs(E))
+        if table.wants(f"N = {n:.0e}"):
+            table.compare("gibbs_entropy", f"N = {n:.0e}", lambda: z.gibbs_entropy(E), "NumPy",
+                          lambda: np_gibbs(E))
 
     evals = numpy_sampler.evaluations()
     floors = floor_times()
@@ -66,10 +69,17 @@ def run(table):
     y = np.sin(2 * x[:, 0]) * np.cos(x[:, 1]) + 0.05 * rng.standard_normal(20000)
     fit_rows(table, f"m = 20000, k = {X.shape[1]} (2-D, degree 4)", X, y, evals)
 
+    X = rng.standard_normal((2000, 6))
+    y = X @ rng.standard_normal(6) + 0.1 * rng.standard_normal(2000)
+    y[rng.random(2000) < 0.1] += 5.0
+    alternating_row(table, "m = 2000, k = 6, each fit then a 256 x 256 product", X, y)
+
 
 def fit_rows(table, case, X, y, evals, per_chain=False, floor=None, penalties=None):
     """Rows of one problem: the fit against batched NumPy, NumPy's bare products and counts of as
     many evaluations in large blocks, and optionally one chain at a time and the C++ floor."""
+    if not table.wants(case):
+        return
     sampler = z.TournamentMCMC()
     pen = () if penalties is None else penalties
     big = X.shape[0] >= 100000
@@ -89,3 +99,25 @@ def fit_rows(table, case, X, y, evals, per_chain=False, floor=None, penalties=No
     print(line)
     if floor is not None:
         table.add("TournamentMCMC().fit", case, t_ours, "C++ floor (X b + count only)", floor)
+
+
+def alternating_row(table, case, X, y):
+    """A fit, then a NumPy matrix product large enough for OpenBLAS to use all its threads, over
+    and over; the peer does the same with the batched NumPy sampler. In busy mode the one-thread
+    column limits the sampler (not OpenBLAS) to one thread."""
+    if not table.wants(case):
+        return
+    rng = np.random.default_rng(4)
+    A, B = rng.standard_normal((256, 256)), rng.standard_normal((256, 256))
+    sampler = z.TournamentMCMC()
+
+    def ours():
+        sampler.fit(X, y)
+        return A @ B
+
+    def peer():
+        numpy_sampler.fit(X, y)
+        return A @ B
+
+    table.compare("TournamentMCMC().fit", case, ours, "batched NumPy, then the product", peer,
+                  min_total=1.0, repeats=3)

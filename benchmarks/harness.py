@@ -71,10 +71,15 @@ class Table:
 
     BUSY_BOUND = 1.3
 
-    def __init__(self, busy=False):
+    def __init__(self, busy=False, only_cases=None):
         self.rows = []
         self.busy = busy
         self.one_thread = []
+        self.only_cases = only_cases
+
+    def wants(self, case):
+        """Whether rows of this case are to be timed (all, unless run.py --cases names others)."""
+        return self.only_cases is None or self.only_cases in case
 
     def compare(self, function, case, ours, peer_name, peer, **timing):
         """Times both callables; returns peer time / zelk_core time."""

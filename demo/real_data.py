@@ -17,7 +17,11 @@ import numpy as np
 def fit_stackloss(random_state: int = 0, out=print) -> dict:
     """Fits stackloss with ``RobustLinearRegressor``, least squares and scikit-learn's
     ``HuberRegressor``; prints a short table (coefficients, residual scale, days flagged as
-    outliers, time) through ``out`` and returns the rows by method name."""
+    outliers, time) through ``out`` and returns the rows by method name. Each row also holds the
+    residuals by day and, where the method gives them, 95 % intervals of the coefficients
+    (constant first; the robust fit's from its ``conf_int``, least squares' from the t
+    distribution); the robust one holds the fitted model as well."""
+    from scipy import stats
     import statsmodels.api as sm
     from sklearn.linear_model import HuberRegressor
 
@@ -27,9 +31,9 @@ def fit_stackloss(random_state: int = 0, out=print) -> dict:
     X, y = data.exog, data.endog.to_numpy()
     A = np.column_stack([np.ones(len(y)), X.to_numpy()])
 
-    def row(coef, flagged, scale, seconds):
+    def row(coef, flagged, scale, seconds, interval=None):
         return {"coef": np.asarray(coef), "flagged": [int(i) + 1 for i in flagged], "scale": float(scale),
-                "seconds": seconds}
+                "seconds": seconds, "residuals": y - A @ np.asarray(coef), "interval": interval}
 
     def mad_flags(coef):
         r = y - A @ coef
@@ -40,11 +44,15 @@ def fit_stackloss(random_state: int = 0, out=print) -> dict:
     t0 = time.perf_counter()
     model = RobustLinearRegressor(random_state=random_state).fit(X, y)
     rows["zelk"] = row(np.r_[model.intercept_, model.coef_], np.flatnonzero(~model.inlier_mask_), model.scale_,
-                       time.perf_counter() - t0)
+                       time.perf_counter() - t0, model.conf_int())
+    rows["zelk"]["model"] = model
     t0 = time.perf_counter()
     ls = np.linalg.lstsq(A, y, rcond=None)[0]
     dt = time.perf_counter() - t0
-    rows["least squares"] = row(ls, *mad_flags(ls), dt)
+    dof = len(y) - A.shape[1]
+    se = np.sqrt(np.diag(np.linalg.inv(A.T @ A)) * np.sum((y - A @ ls) ** 2) / dof)
+    q = stats.t.ppf(0.975, dof)
+    rows["least squares"] = row(ls, *mad_flags(ls), dt, np.column_stack([ls - q * se, ls + q * se]))
     t0 = time.perf_counter()
     huber = HuberRegressor(max_iter=1000).fit(X, y)
     dt = time.perf_counter() - t0

@@ -3,7 +3,8 @@
 # a CPython 3.13, the Debian packages (compiler, Eigen 3.4, GoogleTest, Google Benchmark), a virtual
 # environment in .venv with the Python packages, and the extension module built
 # and installed into it. A run with everything in place takes a second or two.
-# Prints the venv's python on stdout; progress goes to stderr.
+# Prints the venv's python on stdout; progress goes to stderr: a line per step that has work to do,
+# with the time it took, and while the long ones run, the compiler's progress or a line every 10 s.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -11,6 +12,36 @@ venv=${ZELK_VENV:-$root/.venv}
 say() { echo "bootstrap: $*" >&2; }
 # Runs a command quietly, showing its output only when it fails.
 quiet() { local log; log=$(mktemp); if ! "$@" >"$log" 2>&1; then cat "$log" >&2; rm -f "$log"; return 1; fi; rm -f "$log"; }
+# Runs a long step with its output in a log: says what it does, shows the lines of that output
+# that match the pattern $2 as they come (or, when none came for 10 s, how long it has run and
+# its last line), and says how long it took; the whole log only when it fails.
+long_step() {
+  local label=$1 show=$2; shift 2
+  local log t0=$SECONDS seen=0 quiet_since=$SECONDS n pid rc=0
+  log=$(mktemp)
+  say "$label ..."
+  "$@" >"$log" 2>&1 &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    sleep 1
+    n=$(wc -l <"$log")
+    if [ "$n" -gt "$seen" ]; then
+      if [ -n "$show" ] && tail -n +"$((seen + 1))" "$log" | head -n "$((n - seen))" | grep -E "$show" \
+           | sed -e 's/^[[:space:]]*/bootstrap:   /' >&2; then
+        quiet_since=$SECONDS
+      fi
+      seen=$n
+    fi
+    if [ $((SECONDS - quiet_since)) -ge 10 ]; then
+      say "  ... $((SECONDS - t0)) s:" "$(grep -v '^[[:space:]]*$' "$log" | tail -n 1 | sed -e 's/^[[:space:]]*//' | cut -c1-72)"
+      quiet_since=$SECONDS
+    fi
+  done
+  wait "$pid" || rc=$?
+  if [ "$rc" -ne 0 ]; then cat "$log" >&2; rm -f "$log"; say "$label failed after $((SECONDS - t0)) s"; return "$rc"; fi
+  rm -f "$log"
+  say "$label: done in $((SECONDS - t0)) s"
+}
 
 # System packages, installed only when missing.
 need=()
@@ -36,9 +67,9 @@ vpy="$venv/bin/python"
 # Python packages, reinstalled only when the requirements change.
 reqs_hash=$(sha256sum requirements-dev.txt | cut -c1-16)
 if [ ! -f "$venv/.reqs-$reqs_hash" ]; then
-  say "installing Python packages"
   quiet "$vpy" -m pip install --upgrade pip
-  quiet "$vpy" -m pip install -r requirements-dev.txt
+  long_step "installing the Python packages of requirements-dev.txt (half a minute or more)" "" \
+    "$vpy" -m pip install -r requirements-dev.txt
   rm -f "$venv"/.reqs-* && touch "$venv/.reqs-$reqs_hash"
 fi
 
@@ -48,8 +79,9 @@ src_hash=$( (git ls-files -co --exclude-standard pyproject.toml CMakeLists.txt _
              || find pyproject.toml CMakeLists.txt _native zelk_core.pyi zelk -type f 2>/dev/null) \
            | sort | xargs cat 2>/dev/null | sha256sum | cut -c1-16)
 if [ "$(cat "$venv/.build-stamp" 2>/dev/null)" != "$src_hash" ]; then
-  say "building the extension module"
-  quiet "$vpy" -m pip install --no-build-isolation --no-deps "$root"
+  # -v shows the build's own output, of which the compiler's [k/n] lines are shown.
+  long_step "building and installing the extension module (a minute or two when everything is compiled)" \
+    '^[[:space:]]*\[[0-9]+/[0-9]+\] ' "$vpy" -m pip install -v --no-build-isolation --no-deps "$root"
   echo "$src_hash" > "$venv/.build-stamp"
 fi
 echo "$vpy"

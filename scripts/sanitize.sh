@@ -15,7 +15,7 @@ echo "sanitize: building the instrumented module in build/asan (from scratch abo
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELK_SANITIZE=ON \
   -Dpybind11_DIR="$("$vpy" -m pybind11 --cmakedir)" -DPython_EXECUTABLE="$vpy" >/dev/null
 SECONDS=0
-cmake --build build/asan --target zelk_core 2>&1 | sed -u 's/^/sanitize: /' >&2
+cmake --build build/asan --target zelk_core zelk_kernels 2>&1 | sed -u 's/^/sanitize: /' >&2
 echo "sanitize: built in ${SECONDS} s; running the tests against it" >&2
 
 # The interpreter and NumPy are not instrumented: leaks they report at exit are theirs, and
@@ -27,4 +27,6 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stac
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONPATH="$root/build/asan${PYTHONPATH:+:$PYTHONPATH}"
 "$vpy" -c "import zelk_core, sys; assert zelk_core.__file__.startswith('$root/build/asan'), zelk_core.__file__"
+# zelk._kernels comes from build/asan/zelk, which the tests add to the package's path (conftest.py).
+"$vpy" -c "import pkgutil, zelk; zelk.__path__ = pkgutil.extend_path(zelk.__path__, 'zelk'); import zelk._kernels as k; assert k.__file__.startswith('$root/build/asan'), k.__file__"
 exec "$vpy" -m pytest -p no:cacheprovider "$@"

@@ -2,6 +2,8 @@
 scikit-learn contract (check_estimator, clone, pickle, Pipeline, GridSearchCV, pandas) and input
 errors. Sampler settings are cut down where the data allow, to keep the suite quick."""
 
+import itertools
+import math
 import pickle
 
 import numpy as np
@@ -15,6 +17,7 @@ from sklearn.preprocessing import FunctionTransformer  # noqa: E402
 from sklearn.utils.estimator_checks import check_estimator  # noqa: E402
 
 from zelk import RobustLinearRegressor, RobustPolynomialRegressor  # noqa: E402
+from zelk._basis import multi_indices  # noqa: E402
 
 FAST = dict(n_chains=10, n_warmup=100, n_deep=400)
 
@@ -144,6 +147,70 @@ def test_auto_degree_finds_the_true_degree(degree):
     assert model.degree_ == degree
     assert min(model.degree_scores_, key=model.degree_scores_.get) == degree
     assert model.coef_.shape == (degree,)
+
+
+@pytest.mark.parametrize("n, noise", [(8, 0.0), (12, 0.02), (16, 0.2), (20, 0.2), (30, 0.0)])
+def test_auto_degree_of_a_line_at_small_n(n, noise):
+    """Near-interpolating degrees must neither win nor shrink the scale the candidates are judged
+    at (here a dozen rows used to give degree 0, and 16-20 rows degrees 5-7); noise 0 is an exact
+    line. The candidates keep three rows per coefficient."""
+    rng = np.random.default_rng(n)
+    x = rng.uniform(-1, 1, n) if noise else np.linspace(-1, 1, n)
+    y = 0.2 + 0.7 * x + rng.normal(0, noise, n)
+    model = RobustPolynomialRegressor("auto", random_state=0, **FAST).fit(x[:, None], y)
+    assert model.degree_ == 1
+    assert sorted(model.degree_scores_) == list(range(min(n // 3 - 1, 7) + 1))
+    np.testing.assert_allclose([model.intercept_, model.coef_[0]], [0.2, 0.7], atol=3 * noise + 1e-8)
+
+
+def test_auto_degree_with_several_features():
+    sm = pytest.importorskip("statsmodels.api")
+    data = sm.datasets.stackloss.load_pandas()
+    for max_degree in (2, 7):
+        model = RobustPolynomialRegressor("auto", max_degree=max_degree, random_state=0).fit(data.exog, data.endog)
+        assert model.degree_ == 1 and sorted(model.degree_scores_) == [0, 1]  # degree 2: 10 coefficients, 21 rows
+        assert model.score(data.exog, data.endog) > 0.8
+        assert {0, 2, 3, 20} <= set(np.flatnonzero(~model.inlier_mask_))
+
+    rng = np.random.default_rng(3)
+    X = rng.uniform(-1, 1, (300, 2))
+    y = 0.5 + X[:, 0] - 0.4 * X[:, 1] + 0.6 * X[:, 0] ** 2 - 0.5 * X[:, 0] * X[:, 1] + rng.normal(0, 0.05, 300)
+    bad = rng.random(300) < 0.1
+    y[bad] += rng.choice([-1, 1], bad.sum()) * rng.uniform(2, 5, bad.sum())
+    model = RobustPolynomialRegressor("auto", random_state=0, **FAST).fit(X, y)
+    assert model.degree_ == 2
+    np.testing.assert_allclose(np.r_[model.intercept_, model.coef_], [0.5, 1.0, -0.4, 0.6, -0.5, 0.0], atol=0.03)
+
+
+@pytest.mark.parametrize("degrees", [[], [0], [3], [0, 0], [2, 1], [1, 2, 0], [3, 3, 3], [4, 0, 1, 2], [1] * 6])
+def test_exponents_are_the_filtered_grid_in_its_order(degrees):
+    """The total basis is generated directly; it must be the tensor grid filtered by total
+    degree, in the grid's order (last feature fastest)."""
+    grid = list(itertools.product(*(range(g + 1) for g in degrees)))
+    assert multi_indices(degrees, "tensor") == grid
+    assert multi_indices(degrees, "total") == [e for e in grid if sum(e) <= max(degrees, default=0)]
+
+
+def test_total_basis_of_many_features_without_the_grid():
+    # the grid would hold 3^40 tuples; the total basis has C(42, 2)
+    exps = multi_indices([2] * 40, "total")
+    assert len(exps) == len(set(exps)) == math.comb(42, 2)
+    assert all(sum(e) <= 2 for e in exps) and exps == sorted(exps)
+
+
+def test_linear_fit_with_many_features():
+    rng = np.random.default_rng(11)
+    n, p = 300, 40
+    X = rng.normal(size=(n, p))
+    coef = rng.uniform(-1, 1, p)
+    y = 0.5 + X @ coef + rng.normal(0, 0.1, n)
+    bad = rng.random(n) < 0.2
+    y[bad] += rng.uniform(5, 10, bad.sum())
+    model = RobustLinearRegressor(random_state=0, **FAST).fit(X, y)
+    np.testing.assert_allclose(np.r_[model.intercept_, model.coef_], np.r_[0.5, coef], atol=0.05)
+    assert np.mean(model.inlier_mask_ == ~bad) > 0.95
+    ols = np.linalg.lstsq(np.column_stack([np.ones(n), X]), y, rcond=None)[0]
+    assert np.abs(ols[1:] - coef).max() > 0.1
 
 
 def test_two_features_total_and_tensor_bases():

@@ -57,6 +57,13 @@ CALLS = {
                     "z.TournamentMCMC(n_chains=4, n_warmup=100000, n_deep=0).fit(X, y)"),
     "fit refinement": ("X = rng.standard_normal((20000, 8)); y = X @ np.arange(8.0)",
                        "z.TournamentMCMC(n_chains=2, n_warmup=1, n_deep=150000).fit(X, y)"),
+    # The refinement's starting temperatures: a billion cooling steps (n_elite times n_deep), most
+    # of them on a subnormal temperature that no longer changes.
+    "fit temperature ladder": ("X = rng.standard_normal((20, 2)); y = X @ [1.0, 2.0]",
+                               "z.TournamentMCMC(n_chains=500, n_warmup=0, n_deep=2_000_000, n_elite=500).fit(X, y)"),
+    # The elite's diversity scan: every chain against every elite member so far.
+    "fit elite scan": ("X = rng.standard_normal((20, 4)); y = X @ [1.0, 2.0, 3.0, 4.0]",
+                       "z.TournamentMCMC(n_chains=100_000, n_warmup=0, n_deep=0, n_elite=100_000).fit(X, y)"),
     # The LDL^T factorisation of a 4000 x 4000 system (5 s unpolled), a Gram matrix whose
     # segments take half a second each, and the SVD of a square design (4 s unpolled).
     "fit_regularized_linear factorisation": ("Phi = rng.standard_normal((8, 4000)); y = rng.standard_normal(8)",

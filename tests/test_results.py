@@ -2,7 +2,11 @@
 setting exactly, and reprs show them; the classes stay read-only and unconstructible."""
 
 import copy
+import json
 import pickle
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -99,15 +103,85 @@ def test_assigning_an_attribute_names_it(fitted, cls, names):
         cls()
 
 
-def test_setstate_does_not_change_a_live_result(fitted):
+# Every way Python has of making an instance without running its constructor, and what each now
+# gives for a result class and for the sampler: "no constructor" is the TypeError that calling a
+# result class raises, "default" a whole default sampler, "refused" any other TypeError. Each used
+# to give an object whose record was never built (reading it showed leftover heap memory, or
+# crashed).
+UNBUILT = {
+    "z.{c}.__new__(z.{c})": ("no constructor", "default"),
+    r"pickle.loads(b'\x80\x02czelk_core\n{c}\n)\x81.')": ("no constructor", "default"),
+    r"pickle.loads(b'ccopyreg\n__newobj__\n(czelk_core\n{c}\ntR.')": ("no constructor", "default"),
+    "object.__new__(z.{c})": ("refused", "refused"),
+    "z.{c}.__base__.__new__(z.{c})": ("refused", "refused"),
+    "copyreg._reconstructor(z.{c}, object, None)": ("refused", "refused"),
+    "type('S', (z.{c},), {{}})": ("refused", "refused"),
+}
+
+
+def test_no_instance_exists_without_its_values():
+    """In a child, since a regression would crash the interpreter."""
+    code = textwrap.dedent("""
+        import copyreg, json, pickle, sys
+        import zelk_core as z
+        out = []
+        for c in ("GibbsResult", "MCMCResult", "TournamentMCMC"):
+            for call in json.loads(sys.argv[1]):
+                try:
+                    out.append(repr(eval(call.format(c=c))))
+                except TypeError as e:
+                    out.append("TypeError: " + str(e))
+        # The crash as it was found: many empty results, each read.
+        made = 0
+        for _ in range(300):
+            try:
+                o = z.MCMCResult.__new__(z.MCMCResult)
+            except TypeError:
+                continue
+            made += 1
+            o.beta_mcmc.sum()
+        print(json.dumps([made, out]))
+    """)
+    run = subprocess.run([sys.executable, "-c", code, json.dumps(list(UNBUILT))],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    made, outcomes = json.loads(run.stdout)
+    assert made == 0
+    expected = {"default": repr(z.TournamentMCMC())}
+    for i, c in enumerate(["GibbsResult", "MCMCResult", "TournamentMCMC"]):
+        expected["no constructor"] = f"TypeError: zelk_core.{c}: No constructor defined!"
+        for (call, want), got in zip(UNBUILT.items(), outcomes[i * len(UNBUILT):]):
+            want = want[c == "TournamentMCMC"]
+            if want == "refused":
+                assert got.startswith("TypeError: ") and "No constructor" not in got, (c, call, got)
+            else:
+                assert got == expected[want], (c, call)
+
+
+def test_new_builds_whole_from_values(fitted):
     r, _ = fitted
-    before = pickle.dumps(r)
-    r.__setstate__((np.zeros(3), 0.0, (0.0,) * 6, 1, 1))
-    assert pickle.dumps(r) == before
+    g = z.GibbsResult.__new__(z.GibbsResult, *(getattr(r.gibbs, f) for f in GIBBS_FIELDS))
+    assert repr(g) == repr(r.gibbs)
+    s = z.TournamentMCMC.__new__(z.TournamentMCMC, 7, 30, 40, 3, step_size=0.07, H_piH=11, seed=2**64 - 1)
+    assert repr(s) == repr(z.TournamentMCMC(**SETTINGS))
+    with pytest.raises(TypeError, match=r"__init__\(\): incompatible constructor arguments"):
+        z.TournamentMCMC.__new__(z.TournamentMCMC, seed=-1)
 
 
-@pytest.mark.parametrize("state", [(), (1.0,) * 5, ("x",) * 6])
-def test_a_malformed_state_is_refused(state):
-    g = z.GibbsResult.__new__(z.GibbsResult)
-    with pytest.raises((ValueError, TypeError, RuntimeError)):
-        g.__setstate__(state)
+GOOD_GIBBS = (0.5, 0.7, 0.7, 0.7, 1.0, 1.0)
+
+
+@pytest.mark.parametrize("cls, values, message", [
+    (z.GibbsResult, (1.0,) * 5, "GibbsResult is made from its 6 values, got 5"),
+    (z.GibbsResult, ("x",) + GOOD_GIBBS[1:], "GibbsResult cannot hold the value 'x'"),
+    (z.MCMCResult, ([1.0], 2.0, GOOD_GIBBS, 3), "MCMCResult is made from its 5 values, got 4"),
+    (z.MCMCResult, ([1.0], 2.0, 5.0, 3, 4), "gibbs value must be a tuple of 6 values"),
+    (z.MCMCResult, ([1.0], 2.0, GOOD_GIBBS[:5], 3, 4), "GibbsResult is made from its 6 values"),
+    (z.MCMCResult, ([[1.0, 2.0]], 2.0, GOOD_GIBBS, 3, 4), r"MCMCResult cannot hold the value \[\[1.0, 2.0\]\]"),
+    (z.MCMCResult, ([1.0], 2.0, GOOD_GIBBS, 2**31, 4), "MCMCResult cannot hold the value 2147483648"),
+])
+def test_malformed_values_are_refused(cls, values, message):
+    with pytest.raises(TypeError, match=message):
+        cls.__new__(cls, *values)
+    with pytest.raises(TypeError, match=r"\.__new__\(<class 'int'>\): the class must be "):
+        cls.__new__(int, *values)

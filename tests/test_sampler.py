@@ -2,7 +2,9 @@
 
 import gc
 import hashlib
+import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -72,6 +74,10 @@ def digest(r):
     (41, 25, "R1", dict(seed=9, n_chains=5), "5650ccc24622f7e9"),
     (6, 7, "heavy", dict(seed=12, step_size=0.5), "ed1ecb60d5e01ba7"),
     (2003, 6, "none", dict(seed=42, n_chains=9), "38372fbe567462af"),
+    # Both coolings run into their subnormal fixed points (T = 2 * 0.995^n after some 145000
+    # warm-up steps, T0 * 0.9997^n after some 2.5 million refinement steps): the same bits as
+    # multiplying on, taken before the multiplication stopped there.
+    (3, 1, "none", dict(seed=5, n_chains=2, n_warmup=150_000, n_deep=1_500_000, n_elite=2), "14b73c6e96885b0f"),
 ])
 def test_reference_digests(m, k, penalties, settings, expected):
     rng = np.random.default_rng(m * 131 + k)
@@ -249,3 +255,46 @@ def test_settings_are_not_readable_and_keywords_bind():
     assert [a for a in dir(s) if not a.startswith("_")] == ["fit"]
     with pytest.raises(AttributeError):
         s.n_chains = 3
+
+
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def test_a_fit_without_the_memory_fails_at_once_naming_it():
+    """In a child under a 4 GiB address-space limit (none under ASan, which reserves terabytes of
+    it): requests beyond the machine (2^31 - 1 chains need terabytes) and beyond the limit (2^21
+    chains need gigabytes) raise MemoryError naming the size before any work, and touch no
+    memory on the way (such a fit used to zero-fill two 16 GiB vectors first, and was killed)."""
+    sizes = [2**31 - 1, 2**27] + ([] if UNDER_ASAN else [2**21])
+    code = textwrap.dedent(f"""
+        import json, resource, sys
+        if not {UNDER_ASAN}:
+            resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+        import numpy as np, zelk_core as z
+        def peak_mib():
+            return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        X, y = np.ones((3, 1)), [1.0, 2.0, 3.0]
+        z.TournamentMCMC(n_chains=3, n_deep=5).fit(X, y)  # conversions and threads in place
+        out = {{}}
+        for n in {sizes}:
+            before = peak_mib()
+            try:
+                z.TournamentMCMC(n_chains=n).fit(X, y)
+                out[n] = ["returned", 0]
+            except MemoryError as e:
+                out[n] = [str(e), peak_mib() - before]
+        out["afterwards"] = z.TournamentMCMC(n_chains=3, n_deep=5).fit(X, y).n_chains
+        print(json.dumps(out))
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    out = json.loads(run.stdout)
+    assert out.pop("afterwards") == 3
+    units = {"KiB": 2**10, "MiB": 2**20, "GiB": 2**30, "TiB": 2**40, "PiB": 2**50}
+    for n, (message, grown_mib) in out.items():
+        m = re.fullmatch(rf"TournamentMCMC\.fit (?:needs|could not allocate its) ([\d.]+) (\w+) of working "
+                         rf"memory for {n} chains of 1 coefficient(?:, more than the .* this machine has)?",
+                         message)
+        assert m, message
+        assert float(m[1]) * units[m[2]] >= int(n) * 312 * 8   # at least the chains' 64-bit Mersenne Twisters
+        assert grown_mib < 64, f"{n} chains: {grown_mib:.0f} MiB touched before failing"

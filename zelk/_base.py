@@ -5,16 +5,18 @@ from __future__ import annotations
 from numbers import Integral, Real
 
 import numpy as np
-from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.base import BaseEstimator, RegressorMixin, _fit_context
 from sklearn.utils import check_random_state
-from threadpoolctl import ThreadpoolController
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 import zelk_core
 
 from ._basis import feature_center_scale, legendre_design, robust_center_scale, tensor_map
+from ._inference import RegressionSummary, normal_intervals, summarize
 from ._robust import Penalty, RobustFit, SamplerSettings, inlier_scale, m_covariance, mm_fit
+from ._state import fit_aside
+from ._threads import single_threaded
 
 
 # Docstring sections that both estimators share.
@@ -65,6 +67,10 @@ SHARED_ATTRIBUTES = """\
         Asymptotic (sandwich) standard errors of ``coef_`` from the final M-step.
     intercept_stderr_ : float
         Standard error of ``intercept_``.
+    covariance_ : ndarray of shape (1 + len(coef_), 1 + len(coef_))
+        Covariance of ``intercept_`` (first row and column) and ``coef_``, in the caller's
+        units; ``intercept_stderr_`` and ``stderr_`` are the square roots of its diagonal.
+        :meth:`conf_int` and :meth:`summary` build on it.
     energy_ : float
         Description length of the fit (``zelk_core.mdl_score``).
     n_iter_ : int
@@ -79,16 +85,6 @@ SHARED_ATTRIBUTES = """\
     feature_names_in_ : ndarray of shape (n_features_in_,)
         Names of the features, when X has string column names.
 """
-
-
-_CONTROLLER: list[ThreadpoolController] = []
-
-
-def _thread_controller() -> ThreadpoolController:
-    """One controller of the BLAS and OpenMP pools for the process (finding them takes ~1 ms)."""
-    if not _CONTROLLER:
-        _CONTROLLER.append(ThreadpoolController())
-    return _CONTROLLER[0]
 
 
 def graded_order(indices: list[tuple[int, ...]]) -> list[tuple[int, ...]]:
@@ -145,6 +141,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         return mm_fit(Phi, z, pen, settings, ctx["seeds"], ctx["rows"], self.c, self.tol, self.max_iter, subsets,
                       extra_starts)
 
+    @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y):
         """Fit the model robustly.
 
@@ -158,9 +155,14 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         Returns
         -------
         self : object
-            The fitted estimator.
+            The fitted estimator. A fit that raises (bad input, Ctrl-C, an alarm) leaves the
+            estimator as it was, fitted or not.
         """
-        self._validate_params()
+        fit_aside(self, lambda work: work._fit(X, y))
+        return self
+
+    def _fit(self, X, y) -> None:
+        """The fit itself, on the unfitted copy that :func:`fit_aside` swaps in when it ends."""
         X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
         y = np.asarray(y, dtype=np.float64)
         n = X.shape[0]
@@ -177,13 +179,9 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         rows = np.sort(rng.choice(n, self.max_samples, replace=False)) if n > self.max_samples else None
         ctx = {"seeds": seeds, "rows": rows, "subset_seed": int(rng.randint(0, 2**31 - 1)),
                "degree": getattr(self, "degree", 1)}
-        # One thread per fit: the arrays are n x p with p small, where BLAS and OpenMP threads
-        # mostly wait for each other (OpenMP's workers keep spinning after the sampler returns,
-        # slowing the NumPy steps that follow). The sampler gives the same bits on any number of
-        # threads; parallelism pays across fits (n_jobs, Dask).
-        with _thread_controller().limit(limits=1):
+        # One thread per fit (see _threads): parallelism pays across fits (n_jobs, Dask).
+        with single_threaded():
             self._fit_standardised(U, z, ctx)
-        return self
 
     def _set_fit(self, U: np.ndarray, z: np.ndarray, degrees: list[int], indices: list[tuple[int, ...]],
                  fit: RobustFit, ctx: dict) -> None:
@@ -201,6 +199,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         to_caller = self._y_scale * tensor_map(degrees, indices, self._x_center, self._x_scale)
         mono = to_caller @ fit.beta
         cov = to_caller @ m_covariance(Phi, z, fit.beta, fit.scale, self.c) @ to_caller.T
+        self.covariance_ = 0.5 * (cov + cov.T)  # exactly symmetric; the diagonal stays the same bits
         se = np.sqrt(np.clip(np.diag(cov), 0.0, None))
         self.intercept_ = float(mono[0] + self._y_center)
         self.coef_ = mono[1:]
@@ -238,6 +237,47 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         X = validate_data(self, X, reset=False, dtype=np.float64)
         U = (X - self._x_center) / self._x_scale
         return self._y_center + self._y_scale * (legendre_design(U, self._indices, self._degrees) @ self._beta)
+
+    def conf_int(self, alpha: float = 0.05) -> np.ndarray:
+        """Confidence intervals of the intercept and the coefficients.
+
+        Large-sample normal intervals from ``covariance_``: estimate -+ z_(1 - alpha/2) times
+        its standard error (NaN where the error is NaN).
+
+        Parameters
+        ----------
+        alpha : float, default=0.05
+            One minus the confidence level, between 0 and 1.
+
+        Returns
+        -------
+        intervals : ndarray of shape (1 + len(coef_), 2)
+            Row 0 for ``intercept_``, then one row per entry of ``coef_``; columns lower, upper.
+        """
+        check_is_fitted(self, "covariance_")
+        return normal_intervals(np.r_[self.intercept_, self.coef_], np.r_[self.intercept_stderr_, self.stderr_],
+                                alpha)
+
+    def summary(self, alpha: float = 0.05) -> RegressionSummary:
+        """A table of the fit: coefficient, standard error, z, p-value and the confidence bounds
+        of the intercept and each term, with the scale, the number of flagged samples and the
+        start the fit grew from.
+
+        Parameters
+        ----------
+        alpha : float, default=0.05
+            One minus the confidence level of the bounds.
+
+        Returns
+        -------
+        summary : RegressionSummary
+            ``print(summary)`` shows the table (a notebook shows it as HTML); its attributes
+            ``names``, ``params``, ``bse``, ``zvalues``, ``pvalues`` and ``conf_int`` hold the
+            numbers. Terms are named by the columns of a pandas input, else x0, x1, ...;
+            polynomial terms by their exponents, e.g. ``x0^2 x1``.
+        """
+        check_is_fitted(self, "covariance_")
+        return summarize(self, alpha)
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()

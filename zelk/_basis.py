@@ -67,13 +67,37 @@ def multi_indices(degrees: Sequence[int], basis: str) -> list[tuple[int, ...]]:
     """Exponent tuples of the basis, in zelk_core's order (last feature fastest).
 
     ``basis="tensor"`` keeps every tuple with e_d <= degrees[d]; ``basis="total"`` keeps
-    those whose sum is at most max(degrees) as well.
+    those whose sum is at most max(degrees) as well. The total basis is generated directly,
+    one step per tuple (C(p + d, d) of them for p features of degree d), never by filtering
+    the (d + 1)^p tuples of the tensor grid.
     """
-    grid = itertools.product(*(range(int(g) + 1) for g in degrees))
+    bounds = [int(g) for g in degrees]
     if basis == "tensor":
-        return [tuple(e) for e in grid]
-    top = max(degrees) if len(degrees) else 0
-    return [tuple(e) for e in grid if sum(e) <= top]
+        return [tuple(e) for e in itertools.product(*(range(g + 1) for g in bounds))]
+    top = max(bounds) if bounds else 0
+    return list(_bounded_tuples(bounds, top))
+
+
+def _bounded_tuples(bounds: list[int], top: int):
+    """Tuples e with e_d <= bounds[d] and sum(e) <= top, in lexicographic order.
+
+    The successor of e raises the rightmost entry that can still grow (below its bound, and
+    with the entries before it leaving room under ``top``) and clears every entry after it.
+    """
+    e = [0] * len(bounds)
+    yield tuple(e)
+    while True:
+        prefix = [0]
+        for v in e:
+            prefix.append(prefix[-1] + v)
+        for d in range(len(e) - 1, -1, -1):
+            if e[d] < bounds[d] and prefix[d + 1] < top:
+                e[d] += 1
+                e[d + 1:] = [0] * (len(e) - d - 1)
+                break
+        else:
+            return
+        yield tuple(e)
 
 
 def legendre_values(u: np.ndarray, degree: int) -> np.ndarray:

@@ -10,7 +10,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from ._base import SHARED_ATTRIBUTES, SHARED_PARAMETERS, RobustRegressorBase, graded_order
 from ._basis import legendre_design, legendre_penalties, multi_indices
 from ._robust import Penalty
-from ._selection import embed, robust_bic
+from ._selection import Candidate, admissible, degree_scores, embed
 
 
 class RobustPolynomialRegressor(RobustRegressorBase):
@@ -32,15 +32,20 @@ class RobustPolynomialRegressor(RobustRegressorBase):
     ----------
     degree : int, list of int or "auto", default=3
         Polynomial degree: one for all features, one per feature, or ``"auto"`` to choose a
-        common degree from 0 to ``max_degree`` by a robust Schwarz criterion (the residuals of
-        each candidate's robust fit are scored with a bounded loss at the smallest of their
-        residual scales, plus ln(n) per coefficient).
+        common degree from 0 up to ``max_degree``. The candidates are the degrees whose basis
+        leaves at least three samples per coefficient (degree 0 always), each fitted robustly;
+        each is refitted at one residual scale (the smallest, with degrees of freedom counted,
+        among the candidates with six samples per coefficient, and degrees 0 and 1) and scored
+        by its bisquare deviance at that scale plus a price per coefficient: ln(n_samples), or
+        at small samples the 97.5 % point of an F test of one more term, if larger. The
+        lowest score wins.
     basis : {{"total", "tensor"}}, default="total"
         ``"tensor"``: every product with exponent e_d <= degree_d in each feature (zelk_core's
         tensor-product basis); ``"total"``: those whose exponents also sum to at most the
         largest degree. Both are the same for one feature.
     max_degree : int, default=7
-        Largest degree that ``degree="auto"`` tries.
+        Largest degree that ``degree="auto"`` tries (fewer with few samples: a degree is tried
+        only with at least three samples per coefficient).
     gamma1, gamma2 : float, default=0.0
         Weights of zelk_core's smoothness penalties (integrated squared gradient and squared
         Hessian of the fitted polynomial of the standardised features over their observed
@@ -58,7 +63,8 @@ class RobustPolynomialRegressor(RobustRegressorBase):
     degree_ : int or tuple of int
         The degree used (the chosen one for ``degree="auto"``).
     degree_scores_ : dict
-        With ``degree="auto"``: the criterion of each candidate degree (lowest wins).
+        With ``degree="auto"``: the criterion of each candidate degree (lowest wins); the
+        degrees left out for lack of samples are absent.
 {SHARED_ATTRIBUTES}
     See Also
     --------
@@ -146,17 +152,18 @@ class RobustPolynomialRegressor(RobustRegressorBase):
         del self._penalty_cache
 
     def _fit_auto(self, U, z, ctx):
-        n_features = U.shape[1]
-        fits, bases = {}, {}
+        n, n_features = U.shape
+        candidates, fits = [], {}
         for d in range(self.max_degree + 1):
             degrees, indices = self._basis_indices(n_features, d)
-            extra = [] if d == 0 else [embed(fits[d - 1].beta, bases[d - 1][1], indices)]
+            if d > 0 and not admissible(n, len(indices)):
+                break
+            extra = [] if not candidates else [embed(candidates[-1].beta, candidates[-1].indices, indices)]
             fits[d] = self._robust_fit(U, z, degrees, indices, ctx, extra)
-            bases[d] = (degrees, indices)
-        s_ref = min(fit.scale for fit in fits.values())
-        scores = {d: robust_bic(legendre_design(U, bases[d][1], bases[d][0]), z, fits[d].beta, s_ref, self.c)
-                  for d in fits}
+            candidates.append(Candidate(d, degrees, indices, legendre_design(U, indices, degrees),
+                                        self._penalty(degrees, indices, U), fits[d].beta))
+        scores, _ = degree_scores(candidates, z, self.c)
         best = min(scores, key=lambda d: (scores[d], d))
-        self._set_fit(U, z, *bases[best], fits[best], ctx)
+        self._set_fit(U, z, candidates[best].degrees, candidates[best].indices, fits[best], ctx)
         self.degree_ = best
         self.degree_scores_ = scores
