@@ -65,7 +65,9 @@ def build_penalty_matrices_nd(
 
 def ols(X: _Matrix, y: _Vector) -> _VectorResult:
     """Minimum-norm least-squares solution of X b = y by SVD (never fails for rank deficiency;
-    p NaNs for non-finite input). ValueError if len(y) != rows of X."""
+    p NaNs for non-finite input). X and y far from 1 (subnormal to near overflow) are scaled by
+    powers of two, so any finite problem whose solution is finite gets it. ValueError if
+    len(y) != rows of X. Ctrl-C stops it within a fraction of a second."""
 
 def fit_regularized_linear(
     Phi: _Matrix,
@@ -76,11 +78,15 @@ def fit_regularized_linear(
     gamma2: _Float = 0.0,
     ridge: _Float = 1e-10,
 ) -> _VectorResult:
-    """Solves (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi'y, n = len(y), by LDL'.
-    R1 and R2 are None or matrices (RuntimeError naming the argument if not convertible); a
-    penalty applies when its weight is not 0. p NaNs for a NaN or infinity in Phi, y, ridge or an
-    applied penalty or weight. ValueError if len(y) != rows of Phi or an applied penalty is not
-    p x p."""
+    """Solves (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi'y, n = len(y), by LDL'
+    of the lower triangle: only the lower triangles (diagonal included) of R1 and R2 are read, so
+    a non-symmetric penalty acts through its lower triangle. R1 and R2 are None or matrices
+    (RuntimeError naming the argument if not convertible); a penalty applies when its weight is
+    not 0. p NaNs for a NaN or infinity in Phi, y, ridge or an applied penalty or weight.
+    Phi and y beyond 2^+-480 are scaled by powers of two, the ridge and weights with Phi's
+    square, which keeps the answer; where that would overflow the ridge or a penalty (a tiny Phi),
+    they outweigh Phi'Phi and the answer is theirs alone. ValueError if len(y) != rows of Phi or
+    an applied penalty is not p x p. Ctrl-C stops it within a fraction of a second."""
 
 @final
 class GibbsResult:

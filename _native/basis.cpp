@@ -91,11 +91,12 @@ void accumulate_outer_products(const double* rows, Index stride, int len, double
 
 // --- One dimension ------------------------------------------------------------------------
 
-Matrix design_matrix_1d(int deg, const Vector& x) {
+Matrix design_matrix_1d(int deg, const VectorRef& x) {
     if (deg < 0) throw std::invalid_argument("deg < 0");
     const Index n = x.size();
     const Index cols = Index{deg} + 1;
-    Matrix Phi(n, cols);
+    Matrix Phi;
+    allocate(Phi, n, cols, "design matrix");
     prepare_pages(Phi);
     // Column p is column p-1 times x, built one row block at a time so that the column just
     // written is still in cache when the next one reads it. The products are the same.
@@ -139,8 +140,8 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     PenaltyMatrices1D r;
     // The results first: a degree whose matrices cannot be stored fails here, before the work
     // buffers of deg + 1 rows below are filled (which could exhaust memory first).
-    r.R1.resize(M, M);
-    r.R2.resize(M, M);
+    allocate(r.R1, M, M, "penalty matrix R1");
+    allocate(r.R2, M, M, "penalty matrix R2");
 
     // The derivative rows of a chunk of grid points, one column per point, padded to whole
     // vectors. Both rows at a point use the same powers x^q, q = 0 .. deg-1, so each is
@@ -195,7 +196,8 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
 Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
     if (deg < -1) throw std::invalid_argument("deg < 0");
     const Index M = Index{deg} + 1;
-    Matrix S(M, M);  // first: a size that cannot be stored fails before any other work
+    Matrix S;  // first: a size that cannot be stored fails before any other work
+    allocate(S, M, M, "boundary matrix");
     Vector a1(M), a2(M), b1(M), b2(M);
     deriv_row(x_min, deg, 1, a1);
     deriv_row(x_min, deg, 2, a2);
@@ -258,7 +260,7 @@ using ConstAlignedMap = Eigen::Map<const Vector, Eigen::Aligned32>;
 
 }  // namespace
 
-Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
+Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorRef>& X_cols) {
     if (X_cols.empty()) throw std::invalid_argument("X_cols holds no sample vectors");
     const std::size_t D = X_cols.size();
     const Index n = X_cols[0].size();
@@ -276,7 +278,8 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
         }
     }
     const Index M = static_cast<Index>(multi_indices.size());
-    Matrix Phi(n, M);
+    Matrix Phi;
+    allocate(Phi, n, M, "design matrix");
     prepare_pages(Phi);
     if (n == 0 || M == 0) return Phi;
 
@@ -445,13 +448,14 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     // The basis size, refused before anything is built when it cannot be stored.
     Index M = 1;
     for (int deg : degrees) {
-        if (__builtin_mul_overflow(M, Index{deg} + 1, &M)) throw std::bad_alloc();
+        if (__builtin_mul_overflow(M, Index{deg} + 1, &M))
+            throw AllocationError("cannot allocate the penalty matrices of a basis of more than 2^63 functions");
     }
     PenaltyMatricesND r;
     if (M == 0) return r;  // a degree of -1: no basis functions, 0 x 0 matrices
     // The results first: a basis too large to store fails here, before any other work.
-    r.R1.resize(M, M);
-    r.R2.resize(M, M);
+    allocate(r.R1, M, M, "penalty matrix R1");
+    allocate(r.R2, M, M, "penalty matrix R2");
     prepare_pages(r.R1);
     prepare_pages(r.R2);
     r.multi_indices.reserve(static_cast<std::size_t>(M));

@@ -20,7 +20,7 @@ using Bound = std::pair<double, double>;         // (lower end, upper end) of on
 
 // Phi(i, p) = x[i]^p for p = 0 .. deg, each column the previous one times x (no pow), so
 // column 0 is exactly 1 and column 1 exactly x. Throws std::invalid_argument "deg < 0".
-Matrix design_matrix_1d(int deg, const Vector& x);
+Matrix design_matrix_1d(int deg, const VectorRef& x);
 
 // Writes entries 0 .. deg of `out` with the derivative of the given order (0, 1 or 2) of
 // x^p at x: the falling factorial p (p-1) ... (p-order+1) times pow(x, p - order), and 0 where
@@ -59,7 +59,7 @@ double col_deriv_scalar(double val, int p, int order);
 // factors multiplied in ascending dimension order. n = len(X_cols[0]); the number of
 // dimensions is the number of vectors. Throws std::invalid_argument when X_cols is empty, a
 // vector is shorter than X_cols[0], or a multi-index has fewer entries than there are vectors.
-Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols);
+Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorRef>& X_cols);
 
 struct PenaltyMatricesND {
     Matrix R1;                    // b' R1 b = grid sum of |grad f|^2 dV

@@ -21,14 +21,14 @@ auto penalty_matrices_nd(const std::vector<int>& degrees, const std::vector<Boun
 }  // namespace
 
 void bind_basis(py::module_& m) {
-    m.def("design_matrix_1d", &design_matrix_1d, py::arg("deg"), py::arg("x"));
-    m.def("smoothness_penalty_matrices_1d", &penalty_matrices_1d, py::arg("deg"), py::arg("x_min"),
-          py::arg("x_max"), py::arg_v("n_grid", 600));
-    m.def("boundary_reduce_1d", &boundary_reduce_1d, py::arg("deg"), py::arg("x_min"),
-          py::arg("x_max"));
-    m.def("design_matrix_nd", &design_matrix_nd, py::arg("multi_indices"), py::arg("X_cols"));
-    m.def("build_penalty_matrices_nd", &penalty_matrices_nd, py::arg("degrees"), py::arg("bounds"),
-          py::arg_v("n_grid_per_dim", 30));
+    def_function<&design_matrix_1d>(m, "design_matrix_1d", py::arg("deg"), py::arg("x"));
+    def_function<&penalty_matrices_1d>(m, "smoothness_penalty_matrices_1d", py::arg("deg"),
+                                       py::arg("x_min"), py::arg("x_max"), py::arg_v("n_grid", 600));
+    def_function<&boundary_reduce_1d>(m, "boundary_reduce_1d", py::arg("deg"), py::arg("x_min"),
+                                      py::arg("x_max"));
+    def_function<&design_matrix_nd>(m, "design_matrix_nd", py::arg("multi_indices"), py::arg("X_cols"));
+    def_function<&penalty_matrices_nd>(m, "build_penalty_matrices_nd", py::arg("degrees"),
+                                       py::arg("bounds"), py::arg_v("n_grid_per_dim", 30));
 }
 
 }  // namespace zelk

@@ -5,12 +5,12 @@ namespace zelk {
 
 namespace {
 
-double score(const Vector& yp, const Vector& yt, int k, int H) {
+double score(const VectorRef& yp, const VectorRef& yt, int k, int H) {
     return mdl_score(yp, yt, k, H, nullptr, nullptr);
 }
 
-double score_reg(const Vector& yp, const Vector& yt, int k, int H, const Vector& beta,
-                 const Matrix& R1, const Matrix& R2, double gamma1, double gamma2) {
+double score_reg(const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorRef& beta,
+                 const MatrixView& R1, const MatrixView& R2, double gamma1, double gamma2) {
     const PenaltySpec pen{&R1, &R2, gamma1, gamma2};
     return mdl_score(yp, yt, k, H, &beta, &pen);
 }
@@ -18,12 +18,12 @@ double score_reg(const Vector& yp, const Vector& yt, int k, int H, const Vector&
 }  // namespace
 
 void bind_stats(py::module_& m) {
-    m.def("mad", &mad, py::arg("y"));
-    m.def("compute_sr", &compute_SR, py::arg("yp"), py::arg("yt"), py::arg("eps"));
-    m.def("mdl_score", &score, py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg_v("H", 20));
-    m.def("mdl_score_reg", &score_reg, py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"),
-          py::arg("beta"), py::arg("R1"), py::arg("R2"), py::arg_v("gamma1", 0.0),
-          py::arg_v("gamma2", 0.0));
+    def_function<&mad>(m, "mad", py::arg("y"));
+    def_function<&compute_SR>(m, "compute_sr", py::arg("yp"), py::arg("yt"), py::arg("eps"));
+    def_function<&score>(m, "mdl_score", py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg_v("H", 20));
+    def_function<&score_reg>(m, "mdl_score_reg", py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"),
+                             py::arg("beta"), py::arg("R1"), py::arg("R2"), py::arg_v("gamma1", 0.0),
+                             py::arg_v("gamma2", 0.0));
 }
 
 }  // namespace zelk

@@ -30,6 +30,14 @@ void prepare_fresh_pages(double* data, Index n) noexcept;
 // dst (rows x cols, column-major) = src (rows x cols, row-major, densely packed).
 void copy_row_major(const double* src, Index rows, Index cols, double* dst) noexcept;
 
+// dst[j * dst_stride + i] = src[i * src_stride + j] * scale for i < rows, j < cols: rows of a
+// row-major matrix (src_stride >= cols apart) packed column by column, times a power of two.
+void pack_columns(const double* src, Index src_stride, Index rows, Index cols, double scale,
+                  double* dst, Index dst_stride) noexcept;
+
+// dst[i] = src[i] * scale for i < n.
+void scale_into(const double* src, Index n, double scale, double* dst) noexcept;
+
 // dst[0, n) = src[0, n).
 void copy_contiguous(const double* src, Index n, double* dst) noexcept;
 

@@ -13,7 +13,7 @@ namespace zelk {
 // alongside, and the SVD route runs on its p x p triangle, with the cut-off of X's shape.
 // Never fails for rank deficiency. Throws std::invalid_argument when len(y) != rows of X.
 // A NaN or infinite entry in X or y gives a vector of p NaNs.
-Vector ols(const Matrix& X, const Vector& y);
+Vector ols(const MatrixView& X, const VectorRef& y);
 
 // The normal equations of the least-squares problem Phi b = y: A holds Phi^T Phi in its lower
 // triangle (diagonal included) and zeros above; b = Phi^T y. Every sum runs in one fixed order
@@ -23,7 +23,12 @@ struct NormalEquations {
     Matrix A;
     Vector b;
 };
-NormalEquations normal_equations(const Matrix& Phi, const Vector& y);
+NormalEquations normal_equations(const MatrixView& Phi, const VectorRef& y);
+
+// x with A x = b by Eigen's LDL^T with symmetric pivoting of A's lower triangle and its solve
+// (pivots of magnitude below the smallest normal double count as zero): the same steps and bits
+// as Eigen::LDLT<Matrix, Eigen::Lower>, stopping for Ctrl-C (poll_interrupt) between columns.
+Vector solve_ldlt(Matrix&& A, const Vector& b);
 
 // Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) b = Phi^T y, n = len(y), the
 // penalties and weights taken from `pen`, with a pivoted LDL^T factorisation of the lower
@@ -31,7 +36,7 @@ NormalEquations normal_equations(const Matrix& Phi, const Vector& y);
 // and its matrix is present; an applied penalty must be p x p. Throws std::invalid_argument for a length or shape mismatch, before any work.
 // A NaN or infinite entry in Phi, y, ridge, an applied weight or an applied penalty gives a
 // vector of p NaNs.
-Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const PenaltySpec& pen,
+Vector fit_regularized_linear(const MatrixView& Phi, const VectorRef& y, const PenaltySpec& pen,
                               double ridge);
 
 }  // namespace zelk

@@ -83,9 +83,7 @@ inline double from_key(std::uint64_t key) {
     return x;
 }
 
-constexpr int kRadixBits = 16;
-constexpr std::size_t kBuckets = std::size_t{1} << kRadixBits;
-constexpr std::uint64_t kDigit = kBuckets - 1;
+constexpr int kMaxRadixBits = 16;
 constexpr std::size_t kSmall = 4096;  // below this many candidates, plain nth-element selection
 
 // The bucket that holds rank k; k becomes the rank within that bucket.
@@ -95,16 +93,26 @@ std::size_t bucket_of_rank(const std::vector<std::size_t>& hist, std::size_t& k)
     return b;
 }
 
+// Radix digits of about log2(n) - 2 bits, at least 12 (the sign and the exponent, which is
+// all that tells apart data of one scale) and at most 16: a few candidates per bucket, and a
+// histogram that costs little beside the pass it serves (filling 2^16 counters costs more than a
+// pass over 10^4 values).
+int radix_bits(std::size_t n) {
+    int bits = 0;
+    while ((std::size_t{1} << (bits + 2)) <= n && bits < kMaxRadixBits) ++bits;
+    return std::max(bits, 12);
+}
+
 // The k-th smallest (0-based) of v[0 .. n-1], which holds no NaN; v is not modified.
-// Linear time: a radix pass over the most significant 16 bits of the keys narrows the search
-// to one bucket, further passes narrow it by the next 16 bits, and nth-element selection
-// finishes once few candidates remain.
+// Linear time: a radix pass over the most significant bits of the keys narrows the search to
+// one bucket, further passes narrow it by the next bits, and nth-element selection finishes
+// once few candidates remain.
 double select_kth(const double* v, std::size_t n, std::size_t k) {
     std::vector<std::uint64_t> cand;
-    int shift = 64;
     if (n > kSmall) {
-        std::vector<std::size_t> hist(kBuckets, 0);
-        shift -= kRadixBits;
+        const int bits = radix_bits(n);
+        std::vector<std::size_t> hist(std::size_t{1} << bits, 0);
+        int shift = 64 - bits;
         for (std::size_t i = 0; i < n; ++i) ++hist[order_key(v[i]) >> shift];
         const std::uint64_t b = bucket_of_rank(hist, k);
         cand.reserve(hist[b]);
@@ -113,13 +121,15 @@ double select_kth(const double* v, std::size_t n, std::size_t k) {
             if ((key >> shift) == b) cand.push_back(key);
         }
         while (cand.size() > kSmall && shift > 0) {
-            shift -= kRadixBits;
-            std::fill(hist.begin(), hist.end(), 0);
-            for (std::uint64_t key : cand) ++hist[(key >> shift) & kDigit];
+            const int step = std::min(bits, shift);
+            shift -= step;
+            const std::uint64_t digit = (std::uint64_t{1} << step) - 1;
+            std::fill(hist.begin(), hist.begin() + (std::ptrdiff_t{1} << step), 0);
+            for (std::uint64_t key : cand) ++hist[(key >> shift) & digit];
             const std::uint64_t d = bucket_of_rank(hist, k);
             std::size_t j = 0;
             for (std::uint64_t key : cand)
-                if (((key >> shift) & kDigit) == d) cand[j++] = key;
+                if (((key >> shift) & digit) == d) cand[j++] = key;
             cand.resize(j);
         }
     } else {
@@ -148,10 +158,11 @@ double median_of(const double* v, std::size_t n) {
 
 double median_inplace(std::vector<double> v) { return median_of(v.data(), v.size()); }
 
-double mad(const Vector& y) {
+double mad(const VectorRef& y) {
     const std::size_t n = static_cast<std::size_t>(y.size());
+    Vector buf;
+    allocate(buf, y.size(), 1, "vector of deviations");
     const double m = median_of(y.data(), n);
-    Vector buf(y.size());
     prepare_pages(buf);
     buf = (y.array() - m).abs();
     return median_of(buf.data(), n);
@@ -183,7 +194,7 @@ double success_rate(Index hits, Index n) noexcept {
 
 }  // namespace
 
-double compute_SR(const Vector& yp, const Vector& yt, double eps) {
+double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps) {
     require_at_least(yp.size(), "yp", yt.size(), "yt");
     return success_rate(count_hits(yp.data(), yt.data(), yt.size(), eps), yt.size());
 }
@@ -221,18 +232,21 @@ inline double sum_in_pairs(const double* x, Index stride, const double* b, Index
     return c;
 }
 
-// Entry i of X b (X column-major, m x k).
-double product_entry(const double* X, Index m, Index k, Index i, const double* b) {
+// Entry i of X b, X m x k with entry (i, j) at X[i * rs + j * cs]: the steps of Eigen's product
+// for a column-major X (rs = 1, cs = m), whatever the strides.
+double product_entry(const double* X, Index m, Index k, Index i, const double* b, Index rs,
+                     Index cs) {
     const Index block = product_block(m, k);
     const bool paired = i >= packet_rows(m);
+    const double* row = X + i * rs;
     double r = 0.0;
     for (Index j0 = 0; j0 < k; j0 += block) {
         const Index j1 = std::min(j0 + block, k);
         double c = 0.0;
         if (paired) {
-            c = sum_in_pairs(X + i + j0 * m, m, b + j0, j1 - j0, c);
+            c = sum_in_pairs(row + j0 * cs, cs, b + j0, j1 - j0, c);
         } else {
-            for (Index j = j0; j < j1; ++j) c = std::fma(X[i + j * m], b[j], c);
+            for (Index j = j0; j < j1; ++j) c = std::fma(row[j * cs], b[j], c);
         }
         r = r + c;
     }
@@ -340,16 +354,17 @@ void count_hits_of_products(const Matrix& X, const double* B, Index n_chains, co
     }
     for (Index i = vector_end; i < end; ++i) {
         for (Index q = 0; q < n_chains; ++q) {
-            const double yp = product_entry(X.data(), m, k, i, B + q * k);
+            const double yp = product_entry(X.data(), m, k, i, B + q * k, 1, m);
             hits[q] += std::abs(yp - y[i]) < eps;
         }
     }
 }
 
-double quad_form(const Vector& b, const Matrix& R, Vector& t) {
+double quad_form(const VectorRef& b, const MatrixView& R, Vector& t) {
     const Index p = R.rows();
     t.resize(p);
-    for (Index i = 0; i < p; ++i) t[i] = product_entry(R.data(), p, R.cols(), i, b.data());
+    for (Index i = 0; i < p; ++i)
+        t[i] = product_entry(R.data(), p, R.cols(), i, b.data(), R.row_stride(), R.col_stride());
     return eigen_dot(b.data(), t.data(), p);
 }
 
@@ -359,7 +374,7 @@ double complexity_term(int k, int H, Index n) {
     return q * static_cast<double>(k);
 }
 
-double score_from_hits(Index hits, Index n, double complexity, const Vector* beta,
+double score_from_hits(Index hits, Index n, double complexity, const VectorRef* beta,
                        const PenaltySpec* pen, Vector* scratch) {
     const double nd = static_cast<double>(n);
     const double sr = success_rate(hits, n);
@@ -375,8 +390,8 @@ double score_from_hits(Index hits, Index n, double complexity, const Vector* bet
     return L;
 }
 
-double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double eps,
-                        const Vector* beta, const PenaltySpec* pen, Vector* scratch) {
+double mdl_score_cached(const VectorRef& yp, const VectorRef& yt, int k, int H, double eps,
+                        const VectorRef* beta, const PenaltySpec* pen, Vector* scratch) {
     const Index n = yt.size();
     return score_from_hits(count_hits(yp.data(), yt.data(), n, eps), n, complexity_term(k, H, n),
                            beta, pen, scratch);
@@ -384,7 +399,7 @@ double mdl_score_cached(const Vector& yp, const Vector& yt, int k, int H, double
 
 double tolerance_from_mad(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
 
-double mdl_score(const Vector& yp, const Vector& yt, int k, int H, const Vector* beta,
+double mdl_score(const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorRef* beta,
                  const PenaltySpec* pen) {
     require_at_least(yp.size(), "yp", yt.size(), "yt");
     if (pen != nullptr && beta != nullptr) require_penalties(*pen, beta->size());

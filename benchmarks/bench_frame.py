@@ -1,11 +1,11 @@
-"""Argument conversion: what copying an array into the core costs, against NumPy copying the same
-data. compute_sr(v, v, eps) does almost nothing besides copying its two arguments, and
-mdl_score_reg with zero weights copies its two penalty matrices without reading them.
+"""Argument conversion. float64 arrays in C or F order are read where they are: compute_sr(v, v,
+eps) then costs only its counting pass, and mdl_score_reg with zero weights does not read its two
+penalty matrices at all; the peer is what copying the same arguments would cost (np.copyto).
+Arrays of other types or layouts are still converted once: float32 vectors against NumPy's own
+conversion of the same data (astype).
 
-"reused buffers": the copies fit where the allocator hands back memory that is already mapped
-(a block under its mmap threshold, freed by the previous call), and the peer copies into arrays
-allocated once. "fresh memory": blocks large enough that the allocator maps new pages on every
-call, and the peer allocates new arrays each time too."""
+"reused buffers": the peer copies into arrays allocated once. "fresh memory": the peer allocates
+new arrays each time, as a copying core would (page faults included)."""
 
 import numpy as np
 
@@ -26,6 +26,11 @@ def run(table):
             peer = lambda: (np.copyto(np.empty_like(v), v), np.copyto(np.empty_like(v), v))  # noqa: E731
         table.compare("vector arguments (x2)", f"n = {n:.0e}, {memory}",
                       lambda: z.compute_sr(v, v, 0.5), "np.copyto", peer)
+    for n, _ in VECTOR_SIZES[1:]:
+        v32 = rng.standard_normal(n).astype(np.float32)
+        table.compare("float32 vector arguments (x2)", f"n = {n:.0e}, converted",
+                      lambda: z.compute_sr(v32, v32, 0.5), "astype(float64) x2",
+                      lambda: (v32.astype(np.float64), v32.astype(np.float64)))
     one, beta = np.ones(4), np.ones(1)
     for (m, p), memory in MATRIX_SHAPES:
         C = rng.standard_normal((m, p))

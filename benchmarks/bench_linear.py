@@ -1,11 +1,11 @@
 """ols against LAPACK's least squares (numpy.linalg.lstsq), and fit_regularized_linear against
 the same normal equations formed in NumPy and solved by SciPy's symmetric solver.
 
-Designs are C-ordered, as NumPy makes them; zelk_core copies every matrix argument into
-column-major storage, and for the larger sizes an extra row with a Fortran-ordered design
-shows how much of the time that transposing copy takes. The tall shapes are those of a
-one-dimensional basis of degree 10 (11 columns) and a two-dimensional one (16 columns);
-2000 x 4 is a small fit, where fixed costs decide."""
+Designs are C-ordered, as NumPy makes them; zelk_core reads them where they are (the Gram
+kernel packs panels of rows in cache, the QR reads blocks of rows), and for the larger sizes an
+extra row with a Fortran-ordered design shows what the row-major layout costs. The tall shapes
+are those of a one-dimensional basis of degree 10 (11 columns) and a two-dimensional one (16
+columns); 2000 x 4 is a small fit, where fixed costs decide."""
 
 import os
 import subprocess

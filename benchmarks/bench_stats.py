@@ -44,7 +44,7 @@ def run_score(table):
     p = 10
     beta = rng.standard_normal(p)
     R1, R2 = rng.standard_normal((p, p)), rng.standard_normal((p, p))
-    for n in (10**4, 10**6):
+    for n in (10**4, 10**5, 10**6):
         yt = rng.standard_normal(n)
         yp = yt + 0.3 * rng.standard_normal(n)
         table.compare("mdl_score", f"n = {n:.0e}", lambda: z.mdl_score(yp, yt, p),

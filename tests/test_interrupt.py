@@ -64,6 +64,13 @@ CALLS = {
     # The elite's diversity scan: every chain against every elite member so far.
     "fit elite scan": ("X = rng.standard_normal((20, 4)); y = X @ [1.0, 2.0, 3.0, 4.0]",
                        "z.TournamentMCMC(n_chains=100_000, n_warmup=0, n_deep=0, n_elite=100_000).fit(X, y)"),
+    # The LDL^T factorisation of a 4000 x 4000 system (5 s unpolled), a Gram matrix whose
+    # segments take half a second each, and the SVD of a square design (4 s unpolled).
+    "fit_regularized_linear factorisation": ("Phi = rng.standard_normal((8, 4000)); y = rng.standard_normal(8)",
+                                             "z.fit_regularized_linear(Phi, y, ridge=1.0)"),
+    "fit_regularized_linear Gram": ("Phi = rng.standard_normal((20000, 1200)); y = rng.standard_normal(20000)",
+                                    "z.fit_regularized_linear(Phi, y)"),
+    "ols SVD": ("X = rng.standard_normal((2000, 2000)); y = rng.standard_normal(2000)", "z.ols(X, y)"),
 }
 
 

@@ -94,6 +94,28 @@ def test_ols_scaling_of_x_does_not_change_the_rank(rng, m, p):
         np.testing.assert_allclose(z.ols(X * scale, y) * scale, z.ols(X, y), rtol=1e-8)
 
 
+# Targets far from 1 in either direction (subnormal ones too), on the QR route and the direct one:
+# any finite problem whose solution is finite gets it, as LAPACK's scaled driver does.
+@pytest.mark.parametrize("m, p", [(50, 3), (5000, 40), (3, 3), (30, 30), (2, 3)])
+@pytest.mark.parametrize("scale", [1e307, 2.0**1000, 2.0**-1000, 1e-300, 1e-310, 2e-321])
+def test_ols_far_scales_of_y(rng, m, p, scale):
+    X = rng.standard_normal((m, p))
+    y = X @ rng.standard_normal(p)
+    y = y / np.abs(y).max() * scale                      # the largest target exactly `scale`
+    b = z.ols(X, y)
+    want = np.linalg.lstsq(X, y, rcond=None)[0]
+    assert np.isfinite(b).all()
+    # Subnormal solutions keep only as many digits as their exponent leaves.
+    np.testing.assert_allclose(b, want, rtol=1e-12, atol=1e-11 * np.abs(want).max() + 1e-321)
+
+
+@pytest.mark.parametrize("m, p", [(50, 3), (5000, 40), (30, 30)])
+def test_ols_y_of_ordinary_scale_keeps_its_bits_when_scaled_by_two(rng, m, p):
+    X = rng.standard_normal((m, p))
+    y = rng.standard_normal(m)
+    assert z.ols(X, y * 2.0**-20).tobytes() == (z.ols(X, y) * 2.0**-20).tobytes()
+
+
 @pytest.mark.parametrize("shape", [(0, 3), (0, 30), (5, 0), (0, 0)])
 def test_ols_empty_design(shape):
     b = z.ols(np.zeros(shape), np.zeros(shape[0]))
@@ -268,6 +290,45 @@ def test_fit_non_finite_penalty_that_is_not_applied_changes_nothing():
     want = z.fit_regularized_linear(Phi, y)
     np.testing.assert_array_equal(z.fit_regularized_linear(Phi, y, bad, bad), want)
     np.testing.assert_array_equal(z.fit_regularized_linear(Phi, y, None, None, np.nan, np.inf), want)
+
+
+def unit_max(A):
+    """A divided by a power of two that brings its largest magnitude into [0.5, 1)."""
+    return A / 2.0 ** np.frexp(np.abs(A).max())[1]
+
+
+# Phi and y beyond 2^+-480 are scaled by powers of two: with Phi, y and the ridge and penalty
+# weights scaled consistently, the answer is that of the unscaled problem, to the bit.
+@pytest.mark.parametrize("m, p", [(100, 3), (30001, 12)])
+@pytest.mark.parametrize("e", [500, 1000, -500, -1000])
+def test_fit_far_scales_keep_the_answer(rng, m, p, e):
+    Phi, y = unit_max(rng.standard_normal((m, p))), unit_max(rng.standard_normal(m))
+    R1, R2 = spd(rng, p), np.tril(rng.standard_normal((p, p)))
+    want = z.fit_regularized_linear(Phi, y, R1, R2, 1e-3, 1e-4, 1e-6)
+    s = 2.0**e                                            # Phi'Phi and the weights scale by s^2
+    w = 2.0 ** (2 * e) if abs(e) <= 500 else None
+    got = z.fit_regularized_linear(Phi * s, y * s, R1, R2, 1e-3 * w, 1e-4 * w, 1e-6 * w) if w \
+        else z.fit_regularized_linear(Phi * s, y * s, ridge=0.0)
+    if w is None:
+        want = z.fit_regularized_linear(Phi, y, ridge=0.0)
+    assert got.tobytes() == want.tobytes()
+    # Only y far away: the solution scales with it.
+    assert z.fit_regularized_linear(Phi, y * s, ridge=0.0).tobytes() == (
+        z.fit_regularized_linear(Phi, y, ridge=0.0) * s).tobytes()
+
+
+def test_fit_far_scales_against_least_squares(rng):
+    X = rng.standard_normal((200, 3))
+    y = X @ [1.0, 2.0, 3.0]
+    for s in (1e200, 1e-200, 1e300, 1e-300):
+        np.testing.assert_allclose(z.fit_regularized_linear(X * s, y * s, ridge=0.0), [1, 2, 3], rtol=1e-12)
+        np.testing.assert_allclose(z.fit_regularized_linear(X * s, y, ridge=0.0), np.array([1, 2, 3]) / s,
+                                   rtol=1e-12)
+    # A ridge that outweighs Phi'Phi by far more than 2^1000 is not scaled with it: the answer is
+    # Phi'y / ridge, as the unscaled normal equations give it.
+    Phi = X * 1e-200
+    np.testing.assert_allclose(z.fit_regularized_linear(Phi, y, ridge=1e-10), Phi.T @ y / 1e-10,
+                               rtol=1e-12)
 
 
 @pytest.mark.parametrize("shape", [(0, 3), (5, 0), (0, 0)])

@@ -102,3 +102,34 @@ def test_stub_carries_the_module_docstring_and_help_shows_signatures():
     with open(STUB) as f:
         assert ast.get_docstring(ast.parse(f.read())) == z.__doc__
     assert z.ols.__doc__.startswith("ols(X: ")
+
+
+# Every function but gibbs_entropy (registered with the sampler) carries a text signature.
+WITH_SIGNATURES = ["mad", "compute_sr", "mdl_score", "mdl_score_reg", "design_matrix_1d",
+                   "smoothness_penalty_matrices_1d", "boundary_reduce_1d", "design_matrix_nd",
+                   "build_penalty_matrices_nd", "ols", "fit_regularized_linear"]
+
+
+@pytest.mark.parametrize("name", WITH_SIGNATURES)
+def test_help_and_inspect_show_the_parameters(name):
+    import inspect
+    import pydoc
+    fn = getattr(z, name)
+    with open(STUB) as f:
+        stub = next(node for node in ast.parse(f.read()).body
+                    if isinstance(node, ast.FunctionDef) and node.name == name)
+    args = stub.args.args
+    defaults = [None] * (len(args) - len(stub.args.defaults)) + stub.args.defaults
+    want = [(a.arg, inspect.Parameter.empty if d is None else ast.literal_eval(d))
+            for a, d in zip(args, defaults)]
+    params = inspect.signature(fn).parameters.values()
+    assert [(p.name, p.default) for p in params] == want
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
+    # help() shows that signature, not "method of pybind11_builtins...", above pybind11's own line,
+    # which stays the function's __doc__.
+    text = pydoc.render_doc(fn, renderer=pydoc.plaintext)
+    assert "pybind11_builtins" not in text
+    body = "".join(text.split("\n", 2)[2].split())  # after the title; long signatures wrap
+    assert body.startswith("".join(f"{name}{inspect.signature(fn)}{fn.__doc__[:12]}".split()))
+    assert fn.__doc__.startswith(f"{name}({args[0].arg}: ")
+    assert fn.__self__ is z and fn.__module__ == "zelk_core"

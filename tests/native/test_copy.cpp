@@ -47,6 +47,23 @@ TEST_P(RowMajor, TransposesLikeANaiveCopy) {
     EXPECT_EQ(got.back(), 7.0) << "wrote past the end";
 }
 
+// Rows of a wider row-major matrix packed column by column, times a power of two, into a buffer
+// whose columns are further apart than the rows: every entry and nothing else written.
+TEST(PackColumns, PacksLikeANaiveLoop) {
+    for (const auto& [rows, cols] : {std::pair<Index, Index>{1, 1}, {4, 4}, {5, 3}, {257, 17}, {64, 201}, {0, 3}}) {
+        for (const double scale : {1.0, 0.125}) {
+            const Index src_stride = cols + 3, dst_stride = rows + 2;
+            const std::vector<double> src = numbered(rows * src_stride);
+            std::vector<double> want(static_cast<std::size_t>(cols * dst_stride) + 1, 7.0), got = want;
+            for (Index i = 0; i < rows; ++i)
+                for (Index j = 0; j < cols; ++j)
+                    want[static_cast<std::size_t>(j * dst_stride + i)] = src[static_cast<std::size_t>(i * src_stride + j)] * scale;
+            zelk::pack_columns(src.data(), src_stride, rows, cols, scale, got.data(), dst_stride);
+            EXPECT_TRUE(same_bits(want.data(), got.data(), static_cast<Index>(want.size()))) << rows << " x " << cols;
+        }
+    }
+}
+
 TEST(CopyContiguous, CopiesEveryLengthExactly) {
     for (Index n : {0, 1, 3, 4, 5, 4095, 65537}) {
         const std::vector<double> src = numbered(n);

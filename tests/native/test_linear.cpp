@@ -6,10 +6,12 @@
 #include <omp.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
 #include "linear.hpp"
+#include "polled_bdcsvd.hpp"
 
 namespace {
 
@@ -52,6 +54,21 @@ TEST(NormalEquations, AgreeWithAPlainLoop) {
     }
 }
 
+// A row-major design (packed a panel at a time) gives the bits of the same design in column-major
+// storage, on shapes with partial tiles, tail rows, several segments and several tile groups.
+TEST(NormalEquations, SameBitsInEitherStorageOrder) {
+    std::mt19937_64 rng(9);
+    for (const auto& [rows, p] : {std::pair<Eigen::Index, Eigen::Index>{3, 2}, {1003, 16}, {20001, 13}, {3001, 140}}) {
+        const zelk::Matrix Phi = random_matrix(rows, p, rng);
+        const zelk::RowMatrix row_major = Phi;
+        const zelk::Vector y = random_matrix(rows, 1, rng);
+        const auto col = zelk::normal_equations(zelk::MatrixView(Phi), y);
+        const auto row = zelk::normal_equations(zelk::MatrixView(row_major), y);
+        EXPECT_EQ(std::memcmp(col.A.data(), row.A.data(), sizeof(double) * static_cast<std::size_t>(col.A.size())), 0) << rows << " x " << p;
+        EXPECT_EQ(std::memcmp(col.b.data(), row.b.data(), sizeof(double) * static_cast<std::size_t>(col.b.size())), 0) << rows << " x " << p;
+    }
+}
+
 TEST(NormalEquations, EmptyShapesGiveZeros) {
     const zelk::Vector none(0);
     const auto no_rows = zelk::normal_equations(zelk::Matrix(0, 3), none);
@@ -84,6 +101,68 @@ TEST(NormalEquations, SameBitsForAnyNumberOfThreads) {
         }
     }
     omp_set_num_threads(before);
+}
+
+}  // namespace
+
+namespace {
+
+// Eigen's LDLT, polled between columns: the same bits as Eigen's own, on definite, indefinite,
+// semidefinite (zero pivots, rows to swap) and all-zero systems.
+TEST(SolveLdlt, GivesEigensBits) {
+    std::mt19937_64 rng(17);
+    for (const Eigen::Index p : {0, 1, 2, 3, 7, 40, 129}) {
+        const zelk::Matrix B = random_matrix(p, p, rng);
+        zelk::Matrix low_rank = random_matrix(p, p / 2 + 1, rng);
+        low_rank = low_rank * low_rank.transpose();
+        const zelk::Matrix systems[] = {
+            B * B.transpose() + zelk::Matrix::Identity(p, p),  // definite
+            B + B.transpose(),                                  // indefinite
+            low_rank,                                           // semidefinite: zero pivots
+            zelk::Matrix::Zero(p, p),
+            B,                                                  // only its lower triangle counts
+        };
+        const zelk::Vector b = random_matrix(p, 1, rng);
+        for (const zelk::Matrix& A : systems) {
+            const zelk::Vector want = Eigen::LDLT<zelk::Matrix, Eigen::Lower>(A).solve(b);
+            const zelk::Vector got = zelk::solve_ldlt(zelk::Matrix(A), b);
+            ASSERT_EQ(got.size(), p);
+            for (Eigen::Index i = 0; i < p; ++i)
+                ASSERT_EQ(std::memcmp(&got[i], &want[i], sizeof(double)), 0) << p << " at " << i;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+bool same_bits(const zelk::Matrix& a, const zelk::Matrix& b) {
+    return a.rows() == b.rows() && a.cols() == b.cols() &&
+           std::memcmp(a.data(), b.data(), sizeof(double) * static_cast<std::size_t>(a.size())) == 0;
+}
+
+// The polled copy of Eigen's BDCSVD computes what Eigen's does, bit for bit: shapes on both sides
+// of the switch to Jacobi (16 columns), of the blocked bidiagonalization (48) and of the packed
+// products that merge the halves (100), tall, wide and rank-deficient.
+TEST(PolledBdcsvd, GivesEigensBits) {
+    std::mt19937_64 rng(23);
+    const std::pair<Eigen::Index, Eigen::Index> shapes[] = {
+        {5, 3}, {20, 20}, {40, 17}, {17, 40}, {60, 60}, {130, 120}, {300, 250}, {250, 300}, {311, 150}};
+    for (const auto& [m, p] : shapes) {
+        for (const bool deficient : {false, true}) {
+            zelk::Matrix X = random_matrix(m, p, rng);
+            if (deficient) X = X.leftCols(p / 3 + 1) * random_matrix(p / 3 + 1, p, rng);
+            const zelk::Vector y = random_matrix(m, 1, rng);
+            const auto options = Eigen::ComputeThinU | Eigen::ComputeThinV;
+            const Eigen::BDCSVD<zelk::Matrix> want(X, options);
+            const Eigen::PolledBDCSVD<zelk::Matrix> got(X, options);
+            EXPECT_TRUE(same_bits(got.singularValues(), want.singularValues())) << m << " x " << p;
+            EXPECT_TRUE(same_bits(got.matrixU(), want.matrixU())) << m << " x " << p;
+            EXPECT_TRUE(same_bits(got.matrixV(), want.matrixV())) << m << " x " << p;
+            EXPECT_TRUE(same_bits(got.solve(y), want.solve(y))) << m << " x " << p;
+        }
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -29,13 +30,13 @@ TEST(MedianInplace, WorkedValues) {
     EXPECT_TRUE(std::isnan(median_inplace({1.0, std::nan(""), 2.0})));
 }
 
-// Against a full sort, over sizes on both sides of the switch to radix selection and over
-// distributions that land in one bucket, in many, or on ties.
+// Against a full sort, over sizes on both sides of the switch to radix selection (and of the
+// digit widths, 12 to 16 bits) and over distributions that land in one bucket, in many, or on ties.
 TEST(MedianInplace, AgreesWithSorting) {
     std::mt19937_64 rng(7);
     std::normal_distribution<double> normal;
     std::uniform_int_distribution<int> small(-3, 3);
-    for (std::size_t n : {1, 2, 3, 10, 4095, 4096, 4097, 4098, 10000, 65537}) {
+    for (std::size_t n : {1, 2, 3, 10, 4095, 4096, 4097, 4098, 10000, 65537, 300001, 1048578}) {
         for (int kind = 0; kind < 5; ++kind) {
             std::vector<double> v(n);
             for (auto& x : v) {
@@ -49,6 +50,22 @@ TEST(MedianInplace, AgreesWithSorting) {
             }
             EXPECT_EQ(median_inplace(v), sorted_median(v)) << "n=" << n << " kind=" << kind;
         }
+    }
+}
+
+// A penalty matrix read in either storage order gives the same quadratic form, to the bit.
+TEST(QuadForm, SameBitsInEitherStorageOrder) {
+    std::mt19937_64 rng(3);
+    std::normal_distribution<double> normal;
+    for (const Eigen::Index p : {0, 1, 2, 3, 7, 130}) {
+        zelk::Matrix R(p, p);
+        zelk::Vector b(p), t;
+        for (Eigen::Index i = 0; i < R.size(); ++i) R.data()[i] = normal(rng);
+        for (Eigen::Index i = 0; i < p; ++i) b[i] = normal(rng);
+        const zelk::RowMatrix Rr = R;
+        const double col = zelk::quad_form(b, zelk::MatrixView(R), t);
+        const double row = zelk::quad_form(b, zelk::MatrixView(Rr), t);
+        EXPECT_EQ(std::memcmp(&col, &row, sizeof col), 0) << p;
     }
 }
 
