@@ -18,7 +18,8 @@ from ._basis import feature_center_scale, legendre_design, robust_center_scale, 
 from ._covariance import fit_covariance, unidentified
 from ._inference import RegressionSummary, normal_intervals, summarize
 from ._robust import EXACT_TOL, Penalty, RobustFit, SamplerSettings, robust_fit, weighted_fit
-from ._starts import elemental_starts, row_groups, sampler_starts
+from . import _large
+from ._starts import MAX_GROUPS, elemental_starts, row_groups, sampler_starts
 from ._state import fit_aside
 from ._threads import single_threaded
 from ._warnings import ExactFitWarning, RankDeficientWarning
@@ -141,6 +142,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
     def _robust_fit(self, U: np.ndarray, z: np.ndarray, degrees: list[int],
                     indices: list[tuple[int, ...]], ctx: dict, extra_starts: list[np.ndarray] = ()) -> RobustFit:
         Phi = legendre_design(U, indices, degrees)
+        ctx["design"] = (indices, Phi)  # for _set_fit
         pen = self._penalty(degrees, indices, U)
         settings = SamplerSettings(self.n_chains, self.n_warmup, self.n_deep)
         starts, energies = sampler_starts(Phi, z, pen, settings, ctx["seeds"], ctx["rows"])
@@ -149,11 +151,21 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         # sizes of the leading blocks of columns up to each total degree (the basis is graded)
         totals = np.sort([sum(e) for e in indices])
         orders = sorted(set(np.searchsorted(totals, totals, side="right").tolist()))
-        subsets = elemental_starts(Phi, z, row_groups(len(z), self.max_samples, rng), self.n_subsets, rng, orders)
-        starts += subsets + list(extra_starts) + [weighted_fit(Phi, z, np.ones_like(z), pen)]
+        large = len(z) > _large.LARGE_N
+        if large:  # the S-stage on a subsample, the groups of rows drawn from it
+            sub = _large.sample_rows(len(z), max(_large.SUBSAMPLE, self.max_samples), rng)
+            groups = _large.subsample_groups(sub, self.max_samples, MAX_GROUPS)
+        else:
+            groups = row_groups(len(z), self.max_samples, rng)
+        subsets = elemental_starts(Phi, z, groups, self.n_subsets, rng, orders)
+        ls = _large.least_squares_start(Phi, z, pen) if large else weighted_fit(Phi, z, np.ones_like(z), pen)
+        starts += subsets + list(extra_starts) + [ls]
         kinds = (["sampler"] * n_sampler + ["subset"] * len(subsets) + ["given"] * len(extra_starts)
                  + ["least squares"])
-        fit = robust_fit(Phi, z, pen, starts, kinds, n_sampler, self.c, self.tol, self.max_iter)
+        if large:
+            fit = _large.large_robust_fit(Phi, z, pen, starts, kinds, n_sampler, self.c, self.tol, self.max_iter, sub)
+        else:
+            fit = robust_fit(Phi, z, pen, starts, kinds, n_sampler, self.c, self.tol, self.max_iter)
         fit.sampler_energies = np.array(energies)
         return fit
 
@@ -192,7 +204,12 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         z = (y - self._y_center) / self._y_scale
         rng = check_random_state(self.random_state)
         seeds = [int(s) for s in rng.randint(0, 2**31 - 1, size=self.n_restarts)]
-        rows = np.sort(rng.choice(n, self.max_samples, replace=False)) if n > self.max_samples else None
+        if n <= self.max_samples:
+            rows = None
+        elif n <= _large.LARGE_N:
+            rows = np.sort(rng.choice(n, self.max_samples, replace=False))
+        else:  # RandomState.choice permutes all n rows
+            rows = np.sort(_large.sample_rows(n, self.max_samples, np.random.default_rng(rng.randint(0, 2**31 - 1))))
         ctx = {"seeds": seeds, "rows": rows, "subset_seed": int(rng.randint(0, 2**31 - 1)),
                "degree": getattr(self, "degree", 1)}
         # One thread per fit (see _threads): parallelism pays across fits (n_jobs, Dask).
@@ -203,7 +220,9 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
                  fit: RobustFit, ctx: dict) -> None:
         """Stores the fit and reports it in the caller's units."""
         self._degrees, self._indices, self._beta = degrees, indices, fit.beta
-        Phi = legendre_design(U, indices, degrees)
+        built, Phi = ctx.get("design", (None, None))
+        if built != indices:
+            Phi = legendre_design(U, indices, degrees)
         residual = z - Phi @ fit.beta
         k = len(indices)
         pen = self._penalty(degrees, indices, U)

@@ -25,6 +25,49 @@ import zelk_core
 MAD_TO_SD = 1.4826022185056018
 
 
+# Above this many rows, order statistics are selected from a bracket that a strided sample of
+# the column finds (Floyd and Rivest's selection), instead of partitioning the whole column.
+SELECT_ROWS = 65_536
+_SELECT_SAMPLE = 8_192
+
+
+def order_statistics(a: np.ndarray, ks: Sequence[int]) -> np.ndarray:
+    """The ``ks``-th smallest values of the 1-D array ``a`` (no NaN), exactly as
+    ``np.partition(a, ks)[ks]``. On many rows each cluster of ranks is bracketed by two values of
+    a sorted strided sample; only the values inside the bracket are partitioned (a few per cent
+    of them), and a bracket that misses falls back to the whole column."""
+    a = np.asarray(a, dtype=float)
+    ks = np.asarray(ks, dtype=np.intp)
+    n = a.size
+    if n <= SELECT_ROWS:
+        return np.partition(a, ks)[ks]
+    sample = np.sort(a[:: n // _SELECT_SAMPLE])
+    m = sample.size
+    margin = int(4.0 * np.sqrt(m)) + 8
+    out = np.empty(ks.size)
+    for k in np.unique(ks):
+        j = int(k) * m // n
+        lo = sample[j - margin] if j - margin >= 0 else -np.inf
+        hi = sample[j + margin] if j + margin < m else np.inf
+        below = int(np.count_nonzero(a < lo))
+        inside = a[(a >= lo) & (a <= hi)]
+        if below <= k < below + inside.size:
+            value = np.partition(inside, int(k) - below)[int(k) - below]
+        else:
+            value = np.partition(a, int(k))[int(k)]
+        out[ks == k] = value
+    return out
+
+
+def _median(a: np.ndarray) -> float:
+    """np.median of a 1-D array without NaN (the same bits), by :func:`order_statistics`."""
+    n = a.size
+    if n % 2:
+        return float(order_statistics(a, [n // 2])[0])
+    lo, hi = order_statistics(a, [n // 2 - 1, n // 2])
+    return float((lo + hi) / 2.0)
+
+
 def robust_center_scale(a: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Column-wise median and normal-consistent MAD of a 2-D array.
 
@@ -33,9 +76,14 @@ def robust_center_scale(a: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     transforms with the data: scaling a column by ``a`` scales its scale by ``|a|``.
     """
     a = np.asarray(a, dtype=float)
-    center = np.median(a, axis=0)
-    dev = np.abs(a - center)
-    scale = MAD_TO_SD * np.median(dev, axis=0)
+    if a.shape[0] > SELECT_ROWS:
+        center = np.array([_median(col) for col in a.T])
+        dev = np.abs(a - center)
+        scale = MAD_TO_SD * np.array([_median(col) for col in dev.T])
+    else:
+        center = np.median(a, axis=0)
+        dev = np.abs(a - center)
+        scale = MAD_TO_SD * np.median(dev, axis=0)
     flat = ~(scale > 0)
     if np.any(flat):
         mean_dev = np.mean(dev, axis=0)
@@ -56,13 +104,30 @@ def feature_center_scale(X: np.ndarray, share: float = 0.95) -> tuple[np.ndarray
     """
     X = np.asarray(X, dtype=float)
     tail = 50.0 * (1.0 - share)
-    lo, hi = np.percentile(X, [tail, 100.0 - tail], axis=0)
+    if X.shape[0] > SELECT_ROWS:
+        lo, hi = np.array([_percentiles(col, [tail, 100.0 - tail]) for col in X.T]).T
+    else:
+        lo, hi = np.percentile(X, [tail, 100.0 - tail], axis=0)
     center = 0.5 * (lo + hi)
     scale = 0.5 * (hi - lo)
     if np.any(~(scale > 0)):
         _, fallback = robust_center_scale(X)
         scale = np.where(scale > 0, scale, fallback)
     return center, scale
+
+
+def _percentiles(a: np.ndarray, q: Sequence[float]) -> np.ndarray:
+    """np.percentile(a, q) (linear interpolation, the same bits) of a 1-D array without NaN, by
+    :func:`order_statistics`."""
+    n = a.size
+    virtual = np.asarray(q, dtype=float) / 100.0 * (n - 1)
+    below = np.floor(virtual)
+    gamma = virtual - below
+    k = below.astype(np.intp)
+    values = order_statistics(a, np.concatenate([k, np.minimum(k + 1, n - 1)]))
+    lo, hi = values[:k.size], values[k.size:]
+    diff = hi - lo
+    return np.where(gamma >= 0.5, hi - diff * (1.0 - gamma), lo + diff * gamma)
 
 
 def multi_indices(degrees: Sequence[int], basis: str) -> list[tuple[int, ...]]:
@@ -110,6 +175,14 @@ def legendre_values(u: np.ndarray, degree: int) -> np.ndarray:
 def legendre_design(U: np.ndarray, indices: Sequence[tuple[int, ...]], degrees: Sequence[int]) -> np.ndarray:
     """Design matrix of the tensor Legendre basis named by ``indices`` at the rows of ``U``."""
     n, n_features = U.shape
+    if n > SELECT_ROWS and n_features > 1:
+        from . import _kernels  # one pass over the rows, the same bits
+
+        return _kernels.legendre_design(U, indices)
+    if n_features == 1 and n > SELECT_ROWS:
+        # the columns are the recurrence's own (a product with the ones below is exact)
+        V = legendre_values(U[:, 0], max([int(degrees[0])] + [e[0] for e in indices]))
+        return V[:, [e[0] for e in indices]]
     values = [legendre_values(U[:, d], int(degrees[d])) for d in range(n_features)]
     Phi = np.ones((n, len(indices)))
     for j, e in enumerate(indices):

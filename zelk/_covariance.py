@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from . import _large
 from ._robust import Penalty, RobustFit
 
 
@@ -18,7 +19,7 @@ def least_squares_covariance(Phi: np.ndarray, keep: np.ndarray, sigma: float,
                              penalty: np.ndarray | None = None) -> np.ndarray:
     """sigma^2 A^-1 (Phi_K' Phi_K) A^-1 with A = Phi_K' Phi_K + penalty, Phi_K the kept rows:
     least squares on those rows, the penalised version as a sandwich."""
-    G = (Phi.T * keep) @ Phi
+    G = _large.K.weighted_gram(Phi, keep) if Phi.shape[0] > _large.LARGE_N else (Phi.T * keep) @ Phi
     A_inv = np.linalg.pinv(G if penalty is None else G + penalty, hermitian=True)
     return sigma**2 * (A_inv @ G @ A_inv)
 

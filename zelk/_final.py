@@ -77,17 +77,42 @@ def adaptive_rejections(t: np.ndarray, dof: float = np.inf, order: np.ndarray | 
     n = t.size
     if n == 0:
         return 0
-    eta = max(ETA, float(ndtri(1.0 - 0.5 / n)))
     ts = np.sort(t) if order is None else t[order]
-    beyond = ts >= eta
+    beyond = ts >= rejection_threshold(n)
     if not np.any(beyond):
         return 0
-    if np.isfinite(dof) and dof < 1e6:
-        cdf = 2.0 * stdtr(max(dof, 0.5), ts[beyond]) - 1.0
-    else:
-        cdf = 2.0 * ndtr(ts[beyond]) - 1.0
-    below = np.flatnonzero(beyond)  # residuals below ts[i]: i of them
-    return max(0, int(np.floor(float(np.max(n * cdf - below)) + 0.05)))
+    return tail_rejections(ts[beyond], n, dof)
+
+
+def rejection_threshold(n: int) -> float:
+    """eta of :func:`adaptive_rejections` for n residuals."""
+    return max(ETA, float(ndtri(1.0 - 0.5 / n)))
+
+
+def tail_rejections(tail: np.ndarray, n: int, dof: float = np.inf, size: int | None = None) -> int | None:
+    """:func:`adaptive_rejections` from the sorted residuals at or beyond its threshold alone
+    (``tail``, the largest of n): nothing below the threshold enters the count. ``tail`` may
+    also be the smallest part of the ``size`` residuals beyond the threshold; None when that part
+    does not decide the count."""
+    size = tail.size if size is None else size
+    if not size:
+        return 0
+    # n cdf(tail[i]) - (n - size + i) is at most size - i: once that bound falls to the largest
+    # excess found, the rest of the tail (far outliers, often most of it) cannot raise it.
+    best = -np.inf
+    start, step = 0, 256
+    while start < size and size - start > best:
+        if start >= tail.size:
+            return None
+        part = tail[start:start + step]
+        if np.isfinite(dof) and dof < 1e6:
+            cdf = 2.0 * stdtr(max(dof, 0.5), part) - 1.0
+        else:
+            cdf = 2.0 * ndtr(part) - 1.0
+        below = np.arange(n - size + start, n - size + start + part.size)  # residuals below part[i]
+        best = max(best, float(np.max(n * cdf - below)))
+        start, step = start + part.size, 2 * step
+    return max(0, int(np.floor(best + 0.05)))
 
 
 def reject_largest(t: np.ndarray, dof: float) -> tuple[np.ndarray, float]:

@@ -1,0 +1,356 @@
+"""The robust fit on many rows: the S-stage on a random subsample, the rest on all rows in
+one-pass native kernels (``zelk._kernels``).
+
+Above ``LARGE_N`` rows the S-stage (every start ranked, the best concentrated) runs on a
+random subsample of ``SUBSAMPLE`` rows, as fast S-estimation does; its S-fit is then
+concentrated on all rows with exact scales for at most ``FULL_STEPS`` steps, and the final
+step (M-step, adaptive hard rejection, least squares on the kept rows) runs on all rows. Every
+pass over the rows is a kernel call: IRLS steps by ``bisquare_normal_equations``, least
+squares by ``weighted_normal_equations`` (the Legendre basis is well conditioned, so the
+normal equations lose nothing that matters; an exact fit still gets the QR solve), M-scales by
+``m_scale`` from a warm start, residuals by ``residuals``. The standardised residuals that
+adaptive rejection needs exactly are those that can reach its threshold, so leverages are
+computed for those rows only (the others are bounded from the column maxima), and only that
+tail is sorted.
+
+Below ``LARGE_N`` the fit does not come here, and stays the same bits.
+
+Every function takes optional prior weights ``sw`` (None: all ones), passed to the kernels as
+``w``.
+"""
+
+from __future__ import annotations
+
+import functools
+
+import numpy as np
+from scipy.linalg import cho_factor, cho_solve
+
+from ._final import (EXACT_TOL, EXCESS_FACTOR, MIN_GOOD_DOF, FinalFit, _good_dof, m_step, rejection_threshold,
+                     tail_rejections)
+from ._linalg import Penalty, identified_basis, leverages, polished_fit, solve_normal
+from ._scale import S_BREAKDOWN, S_LOSS, good_scale, kept_scale
+from ._sfit import SFit, s_estimate
+
+
+class _Kernels:
+    """``zelk._kernels``, imported when first used (the package imports before its compiled
+    module can be found when the tests run it from the source tree)."""
+
+    def __getattr__(self, name):
+        from . import _kernels
+
+        return getattr(_kernels, name)
+
+
+K = _Kernels()
+
+# Rows above which a fit takes the large-n path. Measured (benchmarks/robust_scaling.py): the
+# subsample's S-stage costs about what the full one costs at this size.
+LARGE_N = 20_000
+# Rows of the S-stage's subsample. At 45 % outliers a random 4000 rows hold a good majority
+# with a margin of six standard deviations.
+SUBSAMPLE = 4_000
+# Most concentration steps of the subsample's S-fit on all rows.
+FULL_STEPS = 1
+# Rows whose residual, before the leverage correction, is below this share of the rejection
+# threshold cannot reach it as long as every leverage is below 1 - SHORTLIST^2.
+SHORTLIST = 0.9
+# Residuals beyond the rejection threshold sorted first (see _Rows.reject).
+TAIL_PREFIX = 4096
+
+
+def sample_rows(n: int, k: int, rng: np.random.Generator) -> np.ndarray:
+    """``k`` distinct rows out of ``n`` in random order, without permuting all n (NumPy's
+    Generator draws a few rows out of many by a set of the rows drawn)."""
+    return rng.choice(n, min(k, n), replace=False)
+
+
+def subsample_groups(sub: np.ndarray, group_size: int, max_groups: int) -> list[np.ndarray]:
+    """Disjoint groups of ``group_size`` rows of the (randomly ordered) subsample ``sub``, as
+    ``_starts.row_groups`` makes them of all rows."""
+    if sub.size <= 2 * group_size:
+        return [sub]
+    return [sub[g * group_size:(g + 1) * group_size] for g in range(min(max_groups, sub.size // group_size))]
+
+
+def m_scale_all(r: np.ndarray, n_params: int, start: float | None = None) -> float:
+    """``_scale.m_scale`` (the S-scale, n - n_params counted) by the kernel."""
+    n = r.size
+    if not n > n_params:
+        return 0.0
+    start = start if start is not None and start > 0.0 else None
+    return float(K.m_scale(r, S_LOSS.c, S_BREAKDOWN * (n - n_params) / n, start=start))
+
+
+def least_squares_start(Phi: np.ndarray, z: np.ndarray, pen: Penalty) -> np.ndarray:
+    """``weighted_fit`` with unit weights (the least-squares start) in one kernel pass."""
+    A, rhs = K.weighted_normal_equations(Phi, z)
+    return solve_normal(A, rhs, pen.matrix(len(z)))
+
+
+def full_rank_basis(Phi: np.ndarray) -> np.ndarray | None:
+    """``identified_basis`` without the QR of all rows when the Gram matrix shows full rank
+    with a wide margin (condition number below 1e8, far inside LAPACK's rank rule); the QR
+    decides otherwise."""
+    G = K.weighted_gram(Phi)
+    ev = np.linalg.eigvalsh(G)
+    if ev.size and ev[0] > 1e-8 * ev[-1]:
+        return None
+    return identified_basis(Phi)
+
+
+class _Rows:
+    """The design and the targets of the large-n path, with what its passes share: the penalty
+    matrix over all rows and the largest absolute entry of each column (a bound on the
+    leverages)."""
+
+    def __init__(self, Phi: np.ndarray, z: np.ndarray, pen: Penalty, n_params: int, sw: np.ndarray | None):
+        self.Phi, self.z, self.pen, self.n_params, self.sw = Phi, z, pen, n_params, sw
+        self.n = len(z)
+        self.P = pen.matrix(self.n)
+
+    @functools.cached_property
+    def row_norm2(self) -> float:
+        """The largest squared length of a row of the design."""
+        if not self.n:
+            return 0.0
+        return float(np.max(np.einsum("ij,ij->i", self.Phi, self.Phi)))
+
+    def solve(self, A: np.ndarray, rhs: np.ndarray) -> np.ndarray:
+        return solve_normal(A, rhs, self.P)
+
+    def weights(self, w: np.ndarray, rows: np.ndarray | None = None) -> np.ndarray:
+        """The weights ``w`` (of all rows, or of ``rows``) times the prior weights."""
+        if self.sw is None:
+            return w
+        return w * (self.sw if rows is None else self.sw[rows])
+
+    def residuals(self, beta: np.ndarray) -> np.ndarray:
+        return K.residuals(self.Phi, self.z, beta)
+
+    def least_squares(self, keep: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Least squares on the rows of ``keep`` (0/1) by the normal equations; also their
+        matrix (without the penalty)."""
+        A, rhs = K.weighted_normal_equations(self.Phi, self.z, self.weights(keep))
+        return self.solve(A, rhs), A
+
+    def factors(self, G: np.ndarray, used: int, weights_of, r: np.ndarray, sigma: float, eta: float):
+        """``_final.residual_factors`` where it matters: the degrees of freedom sum(1 - w_i h_i)
+        over the ``used`` rows of positive weight (their count minus trace((G + P)^-1 G), no pass
+        needed), and the standardised residuals |r_i| / (sigma tau_i) of the rows that can reach
+        ``eta``, as (rows, values); h_i = phi_i' (G + P)^-1 phi_i, tau_i^2 = 1 - w_i h_i for used
+        rows and 1 + h_i for the others. ``G`` is Phi' diag(w) Phi and ``weights_of(rows)`` gives
+        w at those rows."""
+        A = G if self.P is None else G + self.P
+        A_inv = np.linalg.pinv(A, hermitian=True)
+        dof = float(used) - float(np.trace(A_inv @ G))
+        t0 = np.abs(r) * (1.0 / sigma)
+        h_max = self.row_norm2 * float(np.linalg.eigvalsh(A_inv)[-1]) if A_inv.size else 0.0
+        if h_max < 1.0 - SHORTLIST**2:
+            rows = np.flatnonzero(t0 >= SHORTLIST * eta)
+        else:
+            rows = np.arange(self.n)
+        Pr = self.Phi[rows]
+        h = np.clip(np.einsum("ij,ij->i", Pr @ A_inv, Pr), 0.0, None)
+        wr = weights_of(rows)
+        tau2 = np.where(wr > 0, np.maximum(1.0 - wr * h, 0.0), 1.0 + h)
+        return dof, rows, t0[rows] / np.maximum(np.sqrt(tau2), 1e-8)
+
+    def reject(self, G: np.ndarray, used: int, weights_of, r: np.ndarray,
+               sigma: float) -> tuple[np.ndarray, float]:
+        """``_final.reject_largest`` of the standardised residuals (see :meth:`factors`): 0/1
+        weights and the smallest rejected standardised residual (inf when none). Only the
+        residuals beyond the threshold are sorted."""
+        n = self.n
+        eta = rejection_threshold(n)
+        dof, rows, t = self.factors(G, used, weights_of, r, sigma, eta)
+        tail = t >= eta
+        rows, t = rows[tail], t[tail]
+        size = t.size
+        # The count is decided near the small end of the tail (far outliers cannot change it):
+        # sort the smallest few thousand first, and everything only when they do not decide.
+        if size > TAIL_PREFIX:
+            part = np.flatnonzero(t <= np.partition(t, TAIL_PREFIX - 1)[TAIL_PREFIX - 1])
+            order = part[np.argsort(t[part], kind="stable")]  # ties in the order of the rows
+            n_out = tail_rejections(t[order], n, dof, size)
+        else:
+            n_out = None
+        if n_out is None:
+            order = np.argsort(t, kind="stable")
+            n_out = tail_rejections(t[order], n, dof)
+        keep = np.ones(n)
+        if not n_out:
+            return keep, np.inf
+        n_in = size - n_out  # the smallest of the tail stay
+        out = np.ones(size, bool)
+        out[order[:n_in]] = False
+        keep[rows[out]] = 0.0
+        cut = t[order[n_in]] if n_in < order.size else t[out].min()
+        return keep, float(cut)
+
+
+def large_s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], pen: Penalty, n_params: int,
+                     sub: np.ndarray, sw: np.ndarray | None = None, tol: float = 1e-4) -> SFit:
+    """The S-fit of ``_sfit.s_estimate`` on the rows ``sub``, then at most ``FULL_STEPS``
+    concentration steps on all rows with exact M-scales (each warm-started from the last),
+    while the scale falls by more than ``tol`` (relative)."""
+    sub = np.sort(sub)
+    fit = s_estimate(Phi[sub], z[sub], starts, pen, n_params)
+    rows = _Rows(Phi, z, pen, n_params, sw)
+    beta = fit.beta
+    s = m_scale_all(rows.residuals(beta), n_params, start=fit.scale)
+    for _ in range(FULL_STEPS):
+        if not s > 0.0:
+            break
+        A, rhs, _, active = K.bisquare_normal_equations(Phi, z, beta, s, S_LOSS.c, w=sw)
+        if not active:
+            break
+        beta_new = rows.solve(A, rhs)
+        s_new = m_scale_all(rows.residuals(beta_new), n_params, start=s)
+        if not s_new < s:
+            break
+        done = s - s_new <= tol * s
+        beta, s = beta_new, s_new
+        if done:
+            break
+    return SFit(beta, s, fit.start, fit.short)
+
+
+def large_m_step(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: float,
+                 max_iter: int) -> tuple[np.ndarray, np.ndarray, int, bool]:
+    """The M-step of ``_final.m_step`` (the root of Phi' W r = P beta, W the bisquare weights at
+    ``scale``) with one kernel pass per iteration, by Newton's method: the Jacobian M + P, M =
+    Phi' diag(psi'(t)) Phi, is taken once, at the start, which the caller has brought close to
+    the root (on a subsample), so each step gains several digits where a reweighting step gains
+    one. A step that Newton's matrix cannot take (not positive definite, or a step more than
+    twice the reweighting step's) is the reweighting step. Stops as ``m_step`` does; returns the
+    coefficients, the weighted Gram matrix of the last pass, the iterations and whether it
+    converged."""
+    P = rows.P
+    M = K.bisquare_sandwich(rows.Phi, rows.z, beta, scale, c, w=rows.sw)[0]
+    try:
+        newton = cho_factor(M if P is None else M + P)
+        if np.min(np.abs(np.diag(newton[0]))) <= 1e-7 * np.max(np.abs(np.diag(newton[0]))):
+            newton = None
+    except np.linalg.LinAlgError:
+        newton = None
+    A = None
+    for it in range(1, max_iter + 1):
+        A, rhs, _, active = K.bisquare_normal_equations(rows.Phi, rows.z, beta, scale, c, w=rows.sw)
+        if not active:
+            return beta, A, it, True
+        g = rhs - A @ beta - (0.0 if P is None else P @ beta)
+        delta = rows.solve(A, rhs) - beta
+        if newton is not None:
+            d_newton = cho_solve(newton, g)
+            if np.all(np.isfinite(d_newton)) and np.linalg.norm(d_newton) <= 2.0 * np.linalg.norm(delta):
+                delta = d_newton
+        beta = beta + delta
+        step = float(np.max(np.abs(delta))) if beta.size else 0.0
+        if step <= tol * max(1.0, float(np.max(np.abs(beta)))):
+            return beta, A, it, True
+    return beta, A, max_iter, False
+
+
+def large_rejection_refit(rows: _Rows, keep: np.ndarray, cut: float,
+                          max_rounds: int = 30) -> tuple[np.ndarray, float, np.ndarray, bool]:
+    """``_final.rejection_refit`` on the kernels."""
+    seen: dict[bytes, int] = {}
+    rounds: list[tuple[np.ndarray, float, np.ndarray]] = []
+    beta, sigma = None, 0.0
+    for _ in range(max_rounds):
+        key = np.packbits(keep > 0).tobytes()
+        if key in seen:
+            cycle = rounds[seen[key]:]
+            return min(cycle, key=lambda f: m_scale_all(rows.residuals(f[0]), rows.n_params)) + (True,)
+        seen[key] = len(rounds)
+        beta, G = rows.least_squares(keep)
+        r = rows.residuals(beta)
+        sigma = _kept_scale(rows, r, keep, G, cut)
+        rounds.append((beta, sigma, keep))
+        if not sigma > 0.0:
+            return beta, sigma, keep, True
+        new, cut = rows.reject(G, int(np.count_nonzero(keep)), lambda i: keep[i], r, sigma)
+        cut *= sigma
+        if np.array_equal(new, keep):
+            return beta, sigma, keep, True
+        keep = new
+    return beta, sigma, keep, False
+
+
+def _kept_scale(rows: _Rows, r: np.ndarray, keep: np.ndarray, G: np.ndarray, cut: float) -> float:
+    """``_scale.kept_scale``: sum(tau^2) over the kept rows is their count minus the trace of the
+    hat matrix, so no leverage is needed."""
+    A = G if rows.P is None else G + rows.P
+    dof = float(np.count_nonzero(keep)) - float(np.trace(np.linalg.pinv(A, hermitian=True) @ G))
+    # kept_scale uses the sum of the squared kept residuals and the sum of tau^2 only
+    ss = float(np.dot(r * r, keep))
+    return kept_scale(np.array([np.sqrt(ss)]), np.ones(1), np.array([np.sqrt(max(dof, 0.0))]), cut)
+
+
+def large_final_step(Phi: np.ndarray, z: np.ndarray, s_fit: SFit, pen: Penalty, n_params: int, c: float,
+                     tol: float, max_iter: int, sw: np.ndarray | None = None,
+                     sub: np.ndarray | None = None) -> FinalFit:
+    """``_final.final_step`` on all rows with the kernels (see there for the routes)."""
+    beta_s, s_s = s_fit.beta, s_fit.scale
+    rows = _Rows(Phi, z, pen, n_params, sw)
+    n = rows.n
+    if s_s <= EXACT_TOL:
+        r = rows.residuals(beta_s)
+        on = (np.abs(r) <= EXACT_TOL).astype(float)
+        return FinalFit(polished_fit(Phi, z, rows.weights(on), pen), 0.0, on, 0, "exact", True, s_s)
+    bound = (1.0 + EXCESS_FACTOR * n_params / n) * s_s
+    fits = []
+    for route in ("mm", "good scale"):
+        if route == "mm":
+            sigma = s_s
+        else:
+            r = rows.residuals(beta_s)
+            tau = np.sqrt(np.maximum(1.0 - leverages(Phi, rows.weights(S_LOSS.weights(r / s_s)), rows.P), 0.0))
+            sigma = good_scale(r, s_s, n_params, tau)
+            if _good_dof(r, sigma, tau) < MIN_GOOD_DOF:
+                break
+        beta, n_sub = beta_s, 0
+        if sub is not None:  # most of the way on the subsample, where an iteration is cheap
+            beta, _, n_sub, _ = m_step(Phi[sub], z[sub], beta, sigma, c, pen, tol, max_iter)
+        beta, G, n_iter, converged = large_m_step(rows, beta, sigma, c, tol, max_iter)
+        n_iter += n_sub
+        rm = rows.residuals(beta)
+        used = int(np.count_nonzero(np.abs(rm) < c * sigma))
+        keep, cut = rows.reject(G, used, lambda i: rows.weights(K.bisquare_weights(rm[i], sigma, c), i), rm, sigma)
+        beta, sigma, keep, settled = large_rejection_refit(rows, keep, cut * sigma)
+        objective = m_scale_all(rows.residuals(beta), n_params, start=s_s)
+        fits.append(FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, objective, route))
+        if objective <= bound:
+            return fits[-1]
+    return min(fits, key=lambda f: f.objective)
+
+
+def large_robust_fit(Phi: np.ndarray, z: np.ndarray, pen: Penalty, starts: list[np.ndarray], kinds: list[str],
+                     n_sampler: int, c: float, tol: float, max_iter: int, sub: np.ndarray,
+                     sw: np.ndarray | None = None):
+    """``_robust.robust_fit`` for many rows: the S-stage on the rows ``sub``
+    (:func:`large_s_estimate`), the final step on all rows (:func:`large_final_step`)."""
+    from ._robust import RobustFit
+
+    n, p = Phi.shape
+    V = full_rank_basis(Phi)
+    if V is not None:
+        Phi_r, pen_r = Phi @ V, pen.reduced(V)
+        starts = [V.T @ b for b in starts]
+    else:
+        Phi_r, pen_r = Phi, pen
+    n_params = Phi_r.shape[1]
+    s_fit = large_s_estimate(Phi_r, z, starts, pen_r, n_params, sub, sw)
+    final = large_final_step(Phi_r, z, s_fit, pen_r, n_params, c, tol, max_iter, sw, np.sort(sub))
+    back = (lambda b: b) if V is None else (lambda b: V @ b)
+    null = np.zeros((p, 0)) if V is None else np.linalg.svd(V.T, full_matrices=True)[2][V.shape[1]:].T
+    sampler_fits = s_fit.short[:n_sampler]
+    # warm-started from the scale on the subsample
+    restart_scales = np.array([m_scale_all(K.residuals(Phi_r, z, b), n_params, start=s) for b, s in sampler_fits])
+    return RobustFit(beta=back(final.beta), scale=s_fit.scale, sigma=final.sigma, weights=final.weights,
+                     n_iter=final.n_iter, start=kinds[s_fit.start], final=final.kind, route=final.route,
+                     converged=final.converged, null_space=null,
+                     restart_betas=np.array([back(b) for b, _ in sampler_fits]).reshape(len(sampler_fits), p),
+                     restart_scales=restart_scales)
