@@ -158,7 +158,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         else:
             groups = row_groups(len(z), self.max_samples, rng)
         subsets = elemental_starts(Phi, z, groups, self.n_subsets, rng, orders)
-        ls = _large.least_squares_start(Phi, z, pen) if large else weighted_fit(Phi, z, np.ones_like(z), pen)
+        ls = weighted_fit(Phi[sub], z[sub], np.ones(len(sub)), pen) if large else weighted_fit(Phi, z, np.ones_like(z), pen)
         starts += subsets + list(extra_starts) + [ls]
         kinds = (["sampler"] * n_sampler + ["subset"] * len(subsets) + ["given"] * len(extra_starts)
                  + ["least squares"])

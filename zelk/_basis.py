@@ -45,17 +45,23 @@ def order_statistics(a: np.ndarray, ks: Sequence[int]) -> np.ndarray:
     m = sample.size
     margin = int(4.0 * np.sqrt(m)) + 8
     out = np.empty(ks.size)
-    for k in np.unique(ks):
-        j = int(k) * m // n
-        lo = sample[j - margin] if j - margin >= 0 else -np.inf
-        hi = sample[j + margin] if j + margin < m else np.inf
+    wanted = np.unique(ks)
+    # ranks close together (a median's two, a quantile's pair) share one bracket
+    clusters = np.split(wanted, np.flatnonzero(np.diff(wanted) * m > margin * n) + 1)
+    for cluster in clusters:
+        j_lo, j_hi = int(cluster[0]) * m // n - margin, int(cluster[-1]) * m // n + margin
+        lo = sample[j_lo] if j_lo >= 0 else -np.inf
+        hi = sample[j_hi] if j_hi < m else np.inf
         below = int(np.count_nonzero(a < lo))
-        inside = a[(a >= lo) & (a <= hi)]
-        if below <= k < below + inside.size:
-            value = np.partition(inside, int(k) - below)[int(k) - below]
+        mask = a >= lo
+        mask &= a <= hi
+        inside = a[mask]
+        if below <= cluster[0] and cluster[-1] < below + inside.size:
+            values = np.partition(inside, cluster - below)[cluster - below]
         else:
-            value = np.partition(a, int(k))[int(k)]
-        out[ks == k] = value
+            values = np.partition(a, cluster)[cluster]
+        for k, v in zip(cluster, values):
+            out[ks == k] = v
     return out
 
 
@@ -78,15 +84,16 @@ def robust_center_scale(a: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     a = np.asarray(a, dtype=float)
     if a.shape[0] > SELECT_ROWS:
         center = np.array([_median(col) for col in a.T])
-        dev = np.abs(a - center)
-        scale = MAD_TO_SD * np.array([_median(col) for col in dev.T])
+        dev = None
+        # zelk_core.mad selects as np.median does: the same bits
+        scale = MAD_TO_SD * np.array([zelk_core.mad(np.ascontiguousarray(col)) for col in a.T])
     else:
         center = np.median(a, axis=0)
         dev = np.abs(a - center)
         scale = MAD_TO_SD * np.median(dev, axis=0)
     flat = ~(scale > 0)
     if np.any(flat):
-        mean_dev = np.mean(dev, axis=0)
+        mean_dev = np.mean(np.abs(a - center) if dev is None else dev, axis=0)
         scale = np.where(flat, mean_dev, scale)
         scale = np.where(scale > 0, scale, 1.0)
     return center, scale
@@ -175,14 +182,10 @@ def legendre_values(u: np.ndarray, degree: int) -> np.ndarray:
 def legendre_design(U: np.ndarray, indices: Sequence[tuple[int, ...]], degrees: Sequence[int]) -> np.ndarray:
     """Design matrix of the tensor Legendre basis named by ``indices`` at the rows of ``U``."""
     n, n_features = U.shape
-    if n > SELECT_ROWS and n_features > 1:
+    if n > SELECT_ROWS:
         from . import _kernels  # one pass over the rows, the same bits
 
         return _kernels.legendre_design(U, indices)
-    if n_features == 1 and n > SELECT_ROWS:
-        # the columns are the recurrence's own (a product with the ones below is exact)
-        V = legendre_values(U[:, 0], max([int(degrees[0])] + [e[0] for e in indices]))
-        return V[:, [e[0] for e in indices]]
     values = [legendre_values(U[:, d], int(degrees[d])) for d in range(n_features)]
     Phi = np.ones((n, len(indices)))
     for j, e in enumerate(indices):

@@ -29,7 +29,7 @@ from scipy.linalg import cho_factor, cho_solve
 from ._final import (EXACT_TOL, EXCESS_FACTOR, MIN_GOOD_DOF, FinalFit, _good_dof, m_step, rejection_threshold,
                      tail_rejections)
 from ._linalg import Penalty, identified_basis, leverages, polished_fit, solve_normal
-from ._scale import S_BREAKDOWN, S_LOSS, good_scale, kept_scale
+from ._scale import S_BREAKDOWN, S_LOSS, good_scale, kept_scale, m_scale
 from ._sfit import SFit, s_estimate
 
 
@@ -83,21 +83,21 @@ def m_scale_all(r: np.ndarray, n_params: int, start: float | None = None) -> flo
     return float(K.m_scale(r, S_LOSS.c, S_BREAKDOWN * (n - n_params) / n, start=start))
 
 
-def least_squares_start(Phi: np.ndarray, z: np.ndarray, pen: Penalty) -> np.ndarray:
-    """``weighted_fit`` with unit weights (the least-squares start) in one kernel pass."""
-    A, rhs = K.weighted_normal_equations(Phi, z)
-    return solve_normal(A, rhs, pen.matrix(len(z)))
-
-
-def full_rank_basis(Phi: np.ndarray) -> np.ndarray | None:
-    """``identified_basis`` without the QR of all rows when the Gram matrix shows full rank
-    with a wide margin (condition number below 1e8, far inside LAPACK's rank rule); the QR
-    decides otherwise."""
-    G = K.weighted_gram(Phi)
-    ev = np.linalg.eigvalsh(G)
-    if ev.size and ev[0] > 1e-8 * ev[-1]:
+def full_rank_basis(Phi: np.ndarray, sub: np.ndarray, row_norm2: float) -> np.ndarray | None:
+    """``identified_basis`` without the QR of all rows when the rows ``sub`` alone show full
+    rank with a wide margin: the other rows only raise the Gram matrix's smallest eigenvalue,
+    and its largest is at most n times the largest squared row length, so a ratio above 1e-8
+    there puts the design far inside LAPACK's rank rule. The QR decides otherwise."""
+    S = Phi[sub]
+    ev = np.linalg.eigvalsh(S.T @ S)
+    if ev.size and ev[0] > 1e-8 * Phi.shape[0] * row_norm2:
         return None
     return identified_basis(Phi)
+
+
+def largest_row_norm2(Phi: np.ndarray) -> float:
+    """The largest squared length of a row of ``Phi``."""
+    return float(np.max(np.einsum("ij,ij->i", Phi, Phi))) if Phi.size else 0.0
 
 
 class _Rows:
@@ -105,17 +105,18 @@ class _Rows:
     matrix over all rows and the largest absolute entry of each column (a bound on the
     leverages)."""
 
-    def __init__(self, Phi: np.ndarray, z: np.ndarray, pen: Penalty, n_params: int, sw: np.ndarray | None):
+    def __init__(self, Phi: np.ndarray, z: np.ndarray, pen: Penalty, n_params: int, sw: np.ndarray | None,
+                 row_norm2: float | None = None):
         self.Phi, self.z, self.pen, self.n_params, self.sw = Phi, z, pen, n_params, sw
         self.n = len(z)
         self.P = pen.matrix(self.n)
+        if row_norm2 is not None:
+            self.row_norm2 = row_norm2
 
     @functools.cached_property
     def row_norm2(self) -> float:
         """The largest squared length of a row of the design."""
-        if not self.n:
-            return 0.0
-        return float(np.max(np.einsum("ij,ij->i", self.Phi, self.Phi)))
+        return largest_row_norm2(self.Phi)
 
     def solve(self, A: np.ndarray, rhs: np.ndarray) -> np.ndarray:
         return solve_normal(A, rhs, self.P)
@@ -145,23 +146,23 @@ class _Rows:
         A = G if self.P is None else G + self.P
         A_inv = np.linalg.pinv(A, hermitian=True)
         dof = float(used) - float(np.trace(A_inv @ G))
-        t0 = np.abs(r) * (1.0 / sigma)
         h_max = self.row_norm2 * float(np.linalg.eigvalsh(A_inv)[-1]) if A_inv.size else 0.0
         if h_max < 1.0 - SHORTLIST**2:
-            rows = np.flatnonzero(t0 >= SHORTLIST * eta)
+            rows = np.flatnonzero(np.abs(r) >= SHORTLIST * eta * sigma)
         else:
             rows = np.arange(self.n)
-        Pr = self.Phi[rows]
+        t0 = np.abs(r[rows]) * (1.0 / sigma)
+        Pr = self.Phi.take(rows, axis=0)
         h = np.clip(np.einsum("ij,ij->i", Pr @ A_inv, Pr), 0.0, None)
         wr = weights_of(rows)
         tau2 = np.where(wr > 0, np.maximum(1.0 - wr * h, 0.0), 1.0 + h)
-        return dof, rows, t0[rows] / np.maximum(np.sqrt(tau2), 1e-8)
+        return dof, rows, t0 / np.maximum(np.sqrt(tau2), 1e-8)
 
     def reject(self, G: np.ndarray, used: int, weights_of, r: np.ndarray,
                sigma: float) -> tuple[np.ndarray, float]:
-        """``_final.reject_largest`` of the standardised residuals (see :meth:`factors`): 0/1
-        weights and the smallest rejected standardised residual (inf when none). Only the
-        residuals beyond the threshold are sorted."""
+        """``_final.reject_largest`` of the standardised residuals (see :meth:`factors`): the
+        rejected rows (ascending) and the smallest rejected standardised residual (inf when
+        none). Only the residuals beyond the threshold are sorted."""
         n = self.n
         eta = rejection_threshold(n)
         dof, rows, t = self.factors(G, used, weights_of, r, sigma, eta)
@@ -179,23 +180,20 @@ class _Rows:
         if n_out is None:
             order = np.argsort(t, kind="stable")
             n_out = tail_rejections(t[order], n, dof)
-        keep = np.ones(n)
         if not n_out:
-            return keep, np.inf
+            return np.empty(0, np.intp), np.inf
         n_in = size - n_out  # the smallest of the tail stay
         out = np.ones(size, bool)
         out[order[:n_in]] = False
-        keep[rows[out]] = 0.0
         cut = t[order[n_in]] if n_in < order.size else t[out].min()
-        return keep, float(cut)
+        return rows[out], float(cut)
 
 
 def large_s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], pen: Penalty, n_params: int,
                      sub: np.ndarray, sw: np.ndarray | None = None, tol: float = 1e-4) -> SFit:
-    """The S-fit of ``_sfit.s_estimate`` on the rows ``sub``, then at most ``FULL_STEPS``
+    """The S-fit of ``_sfit.s_estimate`` on the rows ``sub`` (sorted), then at most ``FULL_STEPS``
     concentration steps on all rows with exact M-scales (each warm-started from the last),
     while the scale falls by more than ``tol`` (relative)."""
-    sub = np.sort(sub)
     fit = s_estimate(Phi[sub], z[sub], starts, pen, n_params)
     rows = _Rows(Phi, z, pen, n_params, sw)
     beta = fit.beta
@@ -218,14 +216,15 @@ def large_s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], p
 
 
 def large_m_step(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: float,
-                 max_iter: int) -> tuple[np.ndarray, np.ndarray, int, bool]:
+                 max_iter: int) -> tuple[np.ndarray, np.ndarray, int, int, bool]:
     """The M-step of ``_final.m_step`` (the root of Phi' W r = P beta, W the bisquare weights at
     ``scale``) with one kernel pass per iteration, by Newton's method: the Jacobian M + P, M =
     Phi' diag(psi'(t)) Phi, is taken once, at the start, which the caller has brought close to
     the root (on a subsample), so each step gains several digits where a reweighting step gains
     one. A step that Newton's matrix cannot take (not positive definite, or a step more than
     twice the reweighting step's) is the reweighting step. Stops as ``m_step`` does; returns the
-    coefficients, the weighted Gram matrix of the last pass, the iterations and whether it
+    coefficients, the weighted Gram matrix of the last pass and its number of rows of positive
+    weight (one step, within ``tol``, before the coefficients), the iterations and whether it
     converged."""
     P = rows.P
     M = K.bisquare_sandwich(rows.Phi, rows.z, beta, scale, c, w=rows.sw)[0]
@@ -239,7 +238,7 @@ def large_m_step(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: flo
     for it in range(1, max_iter + 1):
         A, rhs, _, active = K.bisquare_normal_equations(rows.Phi, rows.z, beta, scale, c, w=rows.sw)
         if not active:
-            return beta, A, it, True
+            return beta, A, active, it, True
         g = rhs - A @ beta - (0.0 if P is None else P @ beta)
         delta = rows.solve(A, rhs) - beta
         if newton is not None:
@@ -249,41 +248,43 @@ def large_m_step(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: flo
         beta = beta + delta
         step = float(np.max(np.abs(delta))) if beta.size else 0.0
         if step <= tol * max(1.0, float(np.max(np.abs(beta)))):
-            return beta, A, it, True
-    return beta, A, max_iter, False
+            return beta, A, active, it, True
+    return beta, A, active, max_iter, False
 
 
-def large_rejection_refit(rows: _Rows, keep: np.ndarray, cut: float,
+def large_rejection_refit(rows: _Rows, out: np.ndarray, cut: float,
                           max_rounds: int = 30) -> tuple[np.ndarray, float, np.ndarray, bool]:
-    """``_final.rejection_refit`` on the kernels."""
+    """``_final.rejection_refit`` on the kernels, from the rejected rows ``out`` (ascending)."""
     seen: dict[bytes, int] = {}
     rounds: list[tuple[np.ndarray, float, np.ndarray]] = []
-    beta, sigma = None, 0.0
+    beta, sigma, keep = None, 0.0, None
     for _ in range(max_rounds):
-        key = np.packbits(keep > 0).tobytes()
+        key = out.tobytes()
         if key in seen:
             cycle = rounds[seen[key]:]
             return min(cycle, key=lambda f: m_scale_all(rows.residuals(f[0]), rows.n_params)) + (True,)
         seen[key] = len(rounds)
+        keep = np.ones(rows.n)
+        keep[out] = 0.0
         beta, G = rows.least_squares(keep)
         r = rows.residuals(beta)
-        sigma = _kept_scale(rows, r, keep, G, cut)
+        sigma = _kept_scale(rows, r, keep, rows.n - out.size, G, cut)
         rounds.append((beta, sigma, keep))
         if not sigma > 0.0:
             return beta, sigma, keep, True
-        new, cut = rows.reject(G, int(np.count_nonzero(keep)), lambda i: keep[i], r, sigma)
+        new, cut = rows.reject(G, rows.n - out.size, keep.__getitem__, r, sigma)
         cut *= sigma
-        if np.array_equal(new, keep):
+        if np.array_equal(new, out):
             return beta, sigma, keep, True
-        keep = new
+        out = new
     return beta, sigma, keep, False
 
 
-def _kept_scale(rows: _Rows, r: np.ndarray, keep: np.ndarray, G: np.ndarray, cut: float) -> float:
+def _kept_scale(rows: _Rows, r: np.ndarray, keep: np.ndarray, used: int, G: np.ndarray, cut: float) -> float:
     """``_scale.kept_scale``: sum(tau^2) over the kept rows is their count minus the trace of the
     hat matrix, so no leverage is needed."""
     A = G if rows.P is None else G + rows.P
-    dof = float(np.count_nonzero(keep)) - float(np.trace(np.linalg.pinv(A, hermitian=True) @ G))
+    dof = float(used) - float(np.trace(np.linalg.pinv(A, hermitian=True) @ G))
     # kept_scale uses the sum of the squared kept residuals and the sum of tau^2 only
     ss = float(np.dot(r * r, keep))
     return kept_scale(np.array([np.sqrt(ss)]), np.ones(1), np.array([np.sqrt(max(dof, 0.0))]), cut)
@@ -291,10 +292,10 @@ def _kept_scale(rows: _Rows, r: np.ndarray, keep: np.ndarray, G: np.ndarray, cut
 
 def large_final_step(Phi: np.ndarray, z: np.ndarray, s_fit: SFit, pen: Penalty, n_params: int, c: float,
                      tol: float, max_iter: int, sw: np.ndarray | None = None,
-                     sub: np.ndarray | None = None) -> FinalFit:
+                     sub: np.ndarray | None = None, row_norm2: float | None = None) -> FinalFit:
     """``_final.final_step`` on all rows with the kernels (see there for the routes)."""
     beta_s, s_s = s_fit.beta, s_fit.scale
-    rows = _Rows(Phi, z, pen, n_params, sw)
+    rows = _Rows(Phi, z, pen, n_params, sw, row_norm2)
     n = rows.n
     if s_s <= EXACT_TOL:
         r = rows.residuals(beta_s)
@@ -314,12 +315,11 @@ def large_final_step(Phi: np.ndarray, z: np.ndarray, s_fit: SFit, pen: Penalty, 
         beta, n_sub = beta_s, 0
         if sub is not None:  # most of the way on the subsample, where an iteration is cheap
             beta, _, n_sub, _ = m_step(Phi[sub], z[sub], beta, sigma, c, pen, tol, max_iter)
-        beta, G, n_iter, converged = large_m_step(rows, beta, sigma, c, tol, max_iter)
+        beta, G, used, n_iter, converged = large_m_step(rows, beta, sigma, c, tol, max_iter)
         n_iter += n_sub
         rm = rows.residuals(beta)
-        used = int(np.count_nonzero(np.abs(rm) < c * sigma))
-        keep, cut = rows.reject(G, used, lambda i: rows.weights(K.bisquare_weights(rm[i], sigma, c), i), rm, sigma)
-        beta, sigma, keep, settled = large_rejection_refit(rows, keep, cut * sigma)
+        out, cut = rows.reject(G, used, lambda i: rows.weights(K.bisquare_weights(rm[i], sigma, c), i), rm, sigma)
+        beta, sigma, keep, settled = large_rejection_refit(rows, out, cut * sigma)
         objective = m_scale_all(rows.residuals(beta), n_params, start=s_s)
         fits.append(FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, objective, route))
         if objective <= bound:
@@ -335,20 +335,23 @@ def large_robust_fit(Phi: np.ndarray, z: np.ndarray, pen: Penalty, starts: list[
     from ._robust import RobustFit
 
     n, p = Phi.shape
-    V = full_rank_basis(Phi)
+    sub = np.sort(sub)
+    row_norm2 = largest_row_norm2(Phi)
+    V = full_rank_basis(Phi, sub, row_norm2)
     if V is not None:
         Phi_r, pen_r = Phi @ V, pen.reduced(V)
         starts = [V.T @ b for b in starts]
+        row_norm2 = None  # of the reduced design, when needed
     else:
         Phi_r, pen_r = Phi, pen
     n_params = Phi_r.shape[1]
     s_fit = large_s_estimate(Phi_r, z, starts, pen_r, n_params, sub, sw)
-    final = large_final_step(Phi_r, z, s_fit, pen_r, n_params, c, tol, max_iter, sw, np.sort(sub))
+    final = large_final_step(Phi_r, z, s_fit, pen_r, n_params, c, tol, max_iter, sw, sub, row_norm2)
     back = (lambda b: b) if V is None else (lambda b: V @ b)
     null = np.zeros((p, 0)) if V is None else np.linalg.svd(V.T, full_matrices=True)[2][V.shape[1]:].T
     sampler_fits = s_fit.short[:n_sampler]
-    # warm-started from the scale on the subsample
-    restart_scales = np.array([m_scale_all(K.residuals(Phi_r, z, b), n_params, start=s) for b, s in sampler_fits])
+    # on the subsample, where the S-stage judged the starts
+    restart_scales = np.array([m_scale(z[sub] - Phi_r[sub] @ b, n_params) for b, _ in sampler_fits])
     return RobustFit(beta=back(final.beta), scale=s_fit.scale, sigma=final.sigma, weights=final.weights,
                      n_iter=final.n_iter, start=kinds[s_fit.start], final=final.kind, route=final.route,
                      converged=final.converged, null_space=null,
