@@ -151,6 +151,19 @@ def s_concentrate(Phi: np.ndarray, z: np.ndarray, B: np.ndarray, pen: Penalty, n
     return B, m_scale_rows(np.abs(R), n_params, start=np.where(s > 0.0, s, np.nan), max_iter=2)
 
 
+def best_distinct(B: np.ndarray, scales: np.ndarray, n_best: int) -> list[int]:
+    """Indices of the ``n_best`` rows of ``B`` with the smallest ``scales``, skipping a row that
+    equals one already chosen (two starts that met would be refined twice)."""
+    chosen: list[int] = []
+    for i in np.argsort(scales, kind="stable"):
+        gaps = np.abs(B[chosen] - B[i]).max(axis=1, initial=0.0) if chosen else ()
+        if not any(g <= 1e-12 + 1e-9 * np.abs(B[i]).max(initial=0.0) for g in gaps):
+            chosen.append(int(i))
+        if len(chosen) == n_best:
+            break
+    return chosen
+
+
 @dataclass
 class SFit:
     beta: np.ndarray
@@ -174,13 +187,7 @@ def s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], pen: Pe
              for i in range(0, len(B), per)]
     B_short = np.concatenate([b for b, _ in parts])
     scales = np.concatenate([s for _, s in parts])
-    chosen: list[int] = []
-    for i in np.argsort(scales, kind="stable"):
-        gaps = np.abs(B_short[chosen] - B_short[i]).max(axis=1, initial=0.0) if chosen else ()
-        if not any(g <= 1e-12 + 1e-9 * np.abs(B_short[i]).max(initial=0.0) for g in gaps):
-            chosen.append(int(i))  # two starts that met would be refined twice
-        if len(chosen) == n_best:
-            break
+    chosen = best_distinct(B_short, scales, n_best)
     B_best, s_best = s_concentrate(Phi, z, B[chosen].copy(), pen, n_params, 500, tol=1e-3, exact=True,
                                    pairs=pairs)
     k = int(np.argmin(s_best))
