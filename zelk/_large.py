@@ -48,9 +48,9 @@ K = _Kernels()
 # Rows above which a fit takes the large-n path. Measured: with one feature (degree 3) it is as
 # fast as the full path at 5000 rows and 1.6 times faster at 10000; with three, 4.8 times.
 LARGE_N = 10_000
-# Rows of the S-stage's subsample. At 45 % outliers a random 4000 rows hold a good majority
-# with a margin of six standard deviations.
-SUBSAMPLE = 4_000
+# Rows of the S-stage's subsample. At 45 % outliers a random 3000 rows hold a good majority
+# with a margin of five and a half standard deviations.
+SUBSAMPLE = 3_000
 # Most concentration steps of the subsample's S-fit on all rows.
 FULL_STEPS = 1
 # Rows whose residual, before the leverage correction, is below this share of the rejection
@@ -219,7 +219,8 @@ def large_s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], p
                      sub: np.ndarray, sw: np.ndarray | None = None) -> SFit:
     """The S-fit on the rows ``sub`` as ``_sfit.s_estimate`` finds it on all (two short
     concentration steps from every start; the two best, distinct, concentrated again from where
-    they began, here by :func:`concentrate` to a relative change of 1e-4), then at most
+    they began, here by :func:`concentrate`, to a relative change of 1e-3, and the better one
+    on to 1e-4), then at most
     ``FULL_STEPS`` concentration steps of the better one on all rows, each M-scale warm-started
     from the last."""
     Phi_s, z_s = Phi[sub], z[sub]
@@ -227,9 +228,9 @@ def large_s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], p
     B = np.array(starts, dtype=float).reshape(len(starts), Phi.shape[1])
     B_short, scales = s_concentrate(Phi_s, z_s, B.copy(), pen, n_params, 2)
     chosen = best_distinct(B_short, scales, 2)
-    fits = [concentrate(Phi_s, z_s, B[i], pen, n_params, 200, 1e-4, sw_s) for i in chosen]
+    fits = [concentrate(Phi_s, z_s, B[i], pen, n_params, 200, 1e-3, sw_s) for i in chosen]
     k = min(range(len(fits)), key=lambda j: fits[j][1])
-    beta, s = fits[k]
+    beta, s = concentrate(Phi_s, z_s, fits[k][0], pen, n_params, 200, 1e-4, sw_s, scale=fits[k][1])
     beta, s = concentrate(Phi, z, beta, pen, n_params, FULL_STEPS, 1e-4, sw, scale=s)
     return SFit(beta, s, chosen[k], list(zip(B_short, scales)))
 
@@ -287,8 +288,9 @@ def large_m_step(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: flo
 
 
 def large_rejection_refit(rows: _Rows, out: np.ndarray, cut: float,
-                          max_rounds: int = 30) -> tuple[np.ndarray, float, np.ndarray, bool]:
-    """``_final.rejection_refit`` on the kernels, from the rejected rows ``out`` (ascending)."""
+                          max_rounds: int = 30) -> tuple[np.ndarray, float, np.ndarray, bool, np.ndarray | None]:
+    """``_final.rejection_refit`` on the kernels, from the rejected rows ``out`` (ascending);
+    also returns the residuals of the fit (None when it came from a cycle)."""
     seen: dict[bytes, int] = {}
     rounds: list[tuple[np.ndarray, float, np.ndarray]] = []
     beta, sigma, keep = None, 0.0, None
@@ -296,7 +298,7 @@ def large_rejection_refit(rows: _Rows, out: np.ndarray, cut: float,
         key = out.tobytes()
         if key in seen:
             cycle = rounds[seen[key]:]
-            return min(cycle, key=lambda f: m_scale_all(rows.residuals(f[0]), rows.n_params)) + (True,)
+            return min(cycle, key=lambda f: m_scale_all(rows.residuals(f[0]), rows.n_params)) + (True, None)
         seen[key] = len(rounds)
         keep = np.ones(rows.n)
         keep[out] = 0.0
@@ -305,13 +307,13 @@ def large_rejection_refit(rows: _Rows, out: np.ndarray, cut: float,
         sigma = _kept_scale(rows, r, keep, rows.n - out.size, G, cut)
         rounds.append((beta, sigma, keep))
         if not sigma > 0.0:
-            return beta, sigma, keep, True
+            return beta, sigma, keep, True, r
         new, cut = rows.reject(G, rows.n - out.size, keep.__getitem__, r, sigma)
         cut *= sigma
         if np.array_equal(new, out):
-            return beta, sigma, keep, True
+            return beta, sigma, keep, True, r
         out = new
-    return beta, sigma, keep, False
+    return beta, sigma, keep, False, r
 
 
 def _kept_scale(rows: _Rows, r: np.ndarray, keep: np.ndarray, used: int, G: np.ndarray, cut: float) -> float:
@@ -354,8 +356,8 @@ def large_final_step(Phi: np.ndarray, z: np.ndarray, s_fit: SFit, pen: Penalty, 
         n_iter += n_sub
         rm = rows.residuals(beta)
         out, cut = rows.reject(G, used, lambda i: rows.weights(K.bisquare_weights(rm[i], sigma, c), i), rm, sigma)
-        beta, sigma, keep, settled = large_rejection_refit(rows, out, cut * sigma)
-        objective = m_scale_all(rows.residuals(beta), n_params, start=s_s)
+        beta, sigma, keep, settled, r_final = large_rejection_refit(rows, out, cut * sigma)
+        objective = m_scale_all(rows.residuals(beta) if r_final is None else r_final, n_params, start=s_s)
         fits.append(FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, objective, route))
         if objective <= bound:
             return fits[-1]
