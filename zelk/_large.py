@@ -250,25 +250,24 @@ def irls(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: float, max_
     return beta, max_iter
 
 
-def large_m_step(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: float,
-                 max_iter: int) -> tuple[np.ndarray, np.ndarray, int, int, bool]:
+def large_m_step(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: float, max_iter: int,
+                 part: _Rows | None = None) -> tuple[np.ndarray, np.ndarray, int, int, bool]:
     """The M-step of ``_final.m_step`` (the root of Phi' W r = P beta, W the bisquare weights at
-    ``scale``) with one kernel pass per iteration, by Newton's method: the Jacobian M + P, M =
-    Phi' diag(psi'(t)) Phi, is taken once, at the start, which the caller has brought close to
-    the root (on a subsample), so each step gains several digits where a reweighting step gains
-    one. A step that Newton's matrix cannot take (not positive definite, or a step more than
-    twice the reweighting step's) is the reweighting step. Stops as ``m_step`` does; returns the
+    ``scale``) with one kernel pass per iteration, by Newton's method, from a start that the
+    caller has brought close to the root on the rows of ``part`` (a subsample), so that each
+    step gains several digits where a reweighting step gains one. The Jacobian is M + P with
+    M = Phi' diag(psi'(t)) Phi; each pass gives A = Phi' W Phi, and M - A, a tenth of A or so,
+    comes from the subsample once (scaled to all rows), or from all rows when there is none. A
+    step that this matrix cannot take (not positive definite, or more than twice the
+    reweighting step) is the reweighting step. Stops as ``m_step`` does; returns the
     coefficients, the weighted Gram matrix of the last pass and its number of rows of positive
     weight (one step, within ``tol``, before the coefficients), the iterations and whether it
     converged."""
     P = rows.P
-    M = K.bisquare_sandwich(rows.Phi, rows.z, beta, scale, c, w=rows.sw)[0]
-    try:
-        newton = cho_factor(M if P is None else M + P)
-        if np.min(np.abs(np.diag(newton[0]))) <= 1e-7 * np.max(np.abs(np.diag(newton[0]))):
-            newton = None
-    except np.linalg.LinAlgError:
-        newton = None
+    src = rows if part is None else part
+    M, _ = K.bisquare_sandwich(src.Phi, src.z, beta, scale, c, w=src.sw)
+    A_src = K.bisquare_normal_equations(src.Phi, src.z, beta, scale, c, w=src.sw)[0]
+    D = (M - A_src) * (rows.n / src.n)
     A = None
     for it in range(1, max_iter + 1):
         A, rhs, _, active = K.bisquare_normal_equations(rows.Phi, rows.z, beta, scale, c, w=rows.sw)
@@ -276,10 +275,16 @@ def large_m_step(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: flo
             return beta, A, active, it, True
         g = rhs - A @ beta - (0.0 if P is None else P @ beta)
         delta = rows.solve(A, rhs) - beta
-        if newton is not None:
-            d_newton = cho_solve(newton, g)
-            if np.all(np.isfinite(d_newton)) and np.linalg.norm(d_newton) <= 2.0 * np.linalg.norm(delta):
-                delta = d_newton
+        J = A + D if P is None else A + D + P
+        try:
+            factor = cho_factor(J)
+            d = np.abs(np.diag(factor[0]))
+            d_newton = cho_solve(factor, g) if np.min(d) > 1e-7 * np.max(d) else None
+        except np.linalg.LinAlgError:
+            d_newton = None
+        if d_newton is not None and np.all(np.isfinite(d_newton)) and \
+                np.linalg.norm(d_newton) <= 2.0 * np.linalg.norm(delta):
+            delta = d_newton
         beta = beta + delta
         step = float(np.max(np.abs(delta))) if beta.size else 0.0
         if step <= tol * max(1.0, float(np.max(np.abs(beta)))):
@@ -352,7 +357,9 @@ def large_final_step(Phi: np.ndarray, z: np.ndarray, s_fit: SFit, pen: Penalty, 
         if sub is not None:  # most of the way on the subsample, where an iteration is cheap
             part = _Rows(Phi[sub], z[sub], pen, n_params, None if sw is None else sw[sub])
             beta, n_sub = irls(part, beta, sigma, c, tol, max_iter)
-        beta, G, used, n_iter, converged = large_m_step(rows, beta, sigma, c, tol, max_iter)
+        else:
+            part = None
+        beta, G, used, n_iter, converged = large_m_step(rows, beta, sigma, c, tol, max_iter, part)
         n_iter += n_sub
         rm = rows.residuals(beta)
         out, cut = rows.reject(G, used, lambda i: rows.weights(K.bisquare_weights(rm[i], sigma, c), i), rm, sigma)
