@@ -32,7 +32,9 @@ SHARED_PARAMETERS = """\
     max_samples : int, default=300
         The sampler sees a random subsample of at most this many rows; the exact fits through
         random subsets are drawn and ranked within up to five disjoint groups of this many rows.
-        The S-fit and the final step always use every row.
+        The S-fit and the final step use every row; above 10000 rows the S-fit ranks and
+        concentrates the starts on a random subsample of 3000 rows (the groups are drawn from
+        it) and then on every row, as fast S-estimation does.
     n_chains, n_warmup, n_deep : int, default=25, 100, 300
         Settings of ``zelk_core.TournamentMCMC``: warm-up chains, warm-up steps, and
         refinement steps per elite chain.

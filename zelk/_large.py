@@ -10,8 +10,8 @@ squares by ``weighted_normal_equations`` (the Legendre basis is well conditioned
 normal equations lose nothing that matters; an exact fit still gets the QR solve), M-scales by
 ``m_scale`` from a warm start, residuals by ``residuals``. The standardised residuals that
 adaptive rejection needs exactly are those that can reach its threshold, so leverages are
-computed for those rows only (the others are bounded from the column maxima), and only that
-tail is sorted.
+computed for those rows only (the others are bounded by the largest row length), and only
+that tail is sorted.
 
 Below ``LARGE_N`` the fit does not come here, and stays the same bits.
 
@@ -102,8 +102,7 @@ def largest_row_norm2(Phi: np.ndarray) -> float:
 
 class _Rows:
     """The design and the targets of the large-n path, with what its passes share: the penalty
-    matrix over all rows and the largest absolute entry of each column (a bound on the
-    leverages)."""
+    matrix over all rows and the largest squared row length (a bound on the leverages)."""
 
     def __init__(self, Phi: np.ndarray, z: np.ndarray, pen: Penalty, n_params: int, sw: np.ndarray | None,
                  row_norm2: float | None = None):
@@ -220,9 +219,8 @@ def large_s_estimate(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], p
     """The S-fit on the rows ``sub`` as ``_sfit.s_estimate`` finds it on all (two short
     concentration steps from every start; the two best, distinct, concentrated again from where
     they began, here by :func:`concentrate`, to a relative change of 1e-3, and the better one
-    on to 1e-4), then at most
-    ``FULL_STEPS`` concentration steps of the better one on all rows, each M-scale warm-started
-    from the last."""
+    on to 1e-4), then at most ``FULL_STEPS`` concentration steps of it on all rows, each
+    M-scale warm-started from the last."""
     Phi_s, z_s = Phi[sub], z[sub]
     sw_s = None if sw is None else sw[sub]
     B = np.array(starts, dtype=float).reshape(len(starts), Phi.shape[1])
