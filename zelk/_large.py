@@ -332,7 +332,9 @@ def _kept_scale(rows: _Rows, r: np.ndarray, keep: np.ndarray, used: int, G: np.n
 def large_final_step(Phi: np.ndarray, z: np.ndarray, s_fit: SFit, pen: Penalty, n_params: int, c: float,
                      tol: float, max_iter: int, sw: np.ndarray | None = None,
                      sub: np.ndarray | None = None, row_norm2: float | None = None) -> FinalFit:
-    """``_final.final_step`` on all rows with the kernels (see there for the routes)."""
+    """``_final.final_step`` on all rows with the kernels (see there for the routes). A fit the
+    bound accepts is known to have its S-objective below the bound without solving for it: its
+    ``objective`` is NaN."""
     beta_s, s_s = s_fit.beta, s_fit.scale
     rows = _Rows(Phi, z, pen, n_params, sw, row_norm2)
     n = rows.n
@@ -362,10 +364,13 @@ def large_final_step(Phi: np.ndarray, z: np.ndarray, s_fit: SFit, pen: Penalty, 
         rm = rows.residuals(beta)
         out, cut = rows.reject(G, used, lambda i: rows.weights(K.bisquare_weights(rm[i], sigma, c), i), rm, sigma)
         beta, sigma, keep, settled, r_final = large_rejection_refit(rows, out, cut * sigma)
-        objective = m_scale_all(rows.residuals(beta) if r_final is None else r_final, n_params, start=s_s)
+        r_final = rows.residuals(beta) if r_final is None else r_final
+        # The M-scale is at most the bound when the mean loss at the bound is at most its target
+        # (the mean falls as the scale grows): one pass where solving for the scale takes several.
+        if K.mean_bisquare_rho(r_final, bound, S_LOSS.c) <= S_BREAKDOWN * (n - n_params) / n:
+            return FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, np.nan, route)
+        objective = m_scale_all(r_final, n_params, start=s_s)
         fits.append(FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, objective, route))
-        if objective <= bound:
-            return fits[-1]
     return min(fits, key=lambda f: f.objective)
 
 
