@@ -160,8 +160,8 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         else:
             groups = row_groups(len(z), self.max_samples, rng)
         subsets = elemental_starts(Phi, z, groups, self.n_subsets, rng, orders)
-        ls = weighted_fit(Phi[sub], z[sub], np.ones(len(sub)), pen) if large else weighted_fit(Phi, z, np.ones_like(z), pen)
-        starts += subsets + list(extra_starts) + [ls]
+        rows = sub if large else slice(None)  # least squares where the S-stage judges the starts
+        starts += subsets + list(extra_starts) + [weighted_fit(Phi[rows], z[rows], np.ones(len(z[rows])), pen)]
         kinds = (["sampler"] * n_sampler + ["subset"] * len(subsets) + ["given"] * len(extra_starts)
                  + ["least squares"])
         if large:
