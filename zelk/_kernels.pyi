@@ -12,7 +12,8 @@
 #   weight = (1 - v)**2 for v < 1, else 0 (a NaN residual gets 0);
 #   rho = 1 - w**3 with w = 1 - min(v, 1) (NaN stays NaN),
 # rounded as NumPy rounds these expressions, so bisquare_weights(r, s, c) is
-# zelk._robust.bisquare_weight(r / s, c) to the bit, and likewise for rho.
+# zelk._norms.Bisquare(c).weights(r / s) to the bit (but 0 for a NaN residual), and likewise
+# for rho (Bisquare(c).chi).
 
 from collections.abc import Sequence
 from typing import Annotated, SupportsFloat, SupportsIndex, SupportsInt, TypeAlias
