@@ -10,9 +10,12 @@ import pytest
 pytest.importorskip("sklearn")
 sm = pytest.importorskip("statsmodels.api")
 
-from zelk import RobustLinearRegressor, RobustPolynomialRegressor  # noqa: E402
-from zelk._final import adaptive_rejections  # noqa: E402
+from zelk import ExactFitWarning, RobustLinearRegressor, RobustPolynomialRegressor  # noqa: E402
+from zelk._final import adaptive_rejections, final_step, m_step  # noqa: E402
+from zelk._linalg import Penalty  # noqa: E402
 from zelk._scale import S_BREAKDOWN, S_LOSS, kept_scale, m_scale  # noqa: E402
+from zelk._selection import Candidate, coef_price, common_scale, degree_scores  # noqa: E402
+from zelk._sfit import s_concentrate, s_estimate  # noqa: E402
 
 FAST = dict(n_chains=10, n_warmup=100, n_deep=300, random_state=0)
 
@@ -203,8 +206,18 @@ def test_bad_weights_raise_and_leave_the_estimator_as_it_was(weights, message):
 
 
 def test_weights_with_exact_and_penalised_fits():
-    """A noiseless line with unequal weights stays exact (flags nothing); penalties keep working
-    with weights."""
+    """A noiseless line with unequal weights stays exact (flags nothing); one sample holding more
+    than half of the weight is the majority: the fit passes through it, with NaN standard errors
+    and a warning that says why; penalties keep working with weights."""
+    rng = np.random.default_rng(0)
+    x = rng.uniform(-1, 1, 50)
+    y = 1 + 2 * x + rng.normal(0, 0.1, 50)
+    w = np.ones(50)
+    w[0] = 60.0
+    with pytest.warns(ExactFitWarning, match="1 of 50 samples, with 55% of the total sample_weight"):
+        heavy = RobustLinearRegressor(**FAST).fit(x[:, None], y, sample_weight=w)
+    assert heavy.scale_ == 0 and np.all(np.isnan(heavy.stderr_))
+    assert abs(heavy.predict(x[:1, None])[0] - y[0]) < 1e-9
     x = np.linspace(0, 1, 50)
     w = np.linspace(0.5, 2, 50)
     with warnings.catch_warnings():
@@ -215,3 +228,67 @@ def test_weights_with_exact_and_penalised_fits():
     X, y, bad = cubic()
     smooth = RobustPolynomialRegressor(5, gamma2=1e-3, **FAST).fit(X, y, sample_weight=1 + (X[:, 0] > 0))
     assert not np.any(smooth.inlier_mask_[bad]) and np.all(np.isfinite(smooth.stderr_))
+
+
+def repeated_rows_fixture(n=90, seed=7):
+    """A standardised cubic design with 15 % outliers, and integer weights."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(-1, 1, n)
+    Phi = np.polynomial.legendre.legvander(x, 3)
+    z = 0.2 + 0.5 * x - 0.4 * x**3 + rng.normal(0, 0.05, n)
+    bad = rng.random(n) < 0.15
+    z[bad] += rng.uniform(1, 2, bad.sum())
+    k = rng.integers(1, 4, n)
+    return Phi, z, k
+
+
+def test_s_stage_and_final_step_with_integer_weights_are_those_of_repeated_rows():
+    """Exact concentration steps, the S-fit and the final step (M-step, rejection, least squares on
+    the kept rows) weighted by integer k give what the rows repeated k times give."""
+    Phi, z, k = repeated_rows_fixture()
+    Phi_rep, z_rep = np.repeat(Phi, k, axis=0), np.repeat(z, k)
+    sw = k.astype(float)
+    pen = Penalty()
+    B0 = np.linalg.lstsq(Phi[::3], z[::3], rcond=None)[0][None, :].repeat(2, axis=0)
+    B0[1, 0] += 1.0  # a start on the outliers' side
+    B_w, s_w = s_concentrate(Phi, z, B0.copy(), pen, 4, 3, exact=True, sw=sw)
+    B_r, s_r = s_concentrate(Phi_rep, z_rep, B0.copy(), pen, 4, 3, exact=True)
+    np.testing.assert_allclose(B_w, B_r, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(s_w, s_r, rtol=1e-9)
+
+    starts = list(B0)
+    fit_w = s_estimate(Phi, z, starts, pen, 4, sw=sw)
+    fit_r = s_estimate(Phi_rep, z_rep, starts, pen, 4)
+    np.testing.assert_allclose(fit_w.scale, fit_r.scale, rtol=1e-6)
+    np.testing.assert_allclose(fit_w.beta, fit_r.beta, atol=1e-6)
+
+    final_w = final_step(Phi, z, fit_w, pen, 4, 4.685, 1e-10, 500, sw=sw)
+    final_r = final_step(Phi_rep, z_rep, fit_w, pen, 4, 4.685, 1e-10, 500)
+    np.testing.assert_allclose(final_w.beta, final_r.beta, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(final_w.sigma, final_r.sigma, rtol=1e-9)
+    np.testing.assert_array_equal(np.repeat(final_w.weights, k), final_r.weights)
+    assert 0 < np.count_nonzero(final_w.weights == 0) < len(z) // 4
+    # the M-step's first-order conditions with the prior weights: sum sw w psi-weights r phi = 0
+    beta, w, _, converged = m_step(Phi, z, fit_w.beta, fit_w.scale, 4.685, pen, 1e-12, 500, sw)
+    assert converged
+    np.testing.assert_allclose(Phi.T @ (sw * w * (z - Phi @ beta)), 0.0, atol=1e-9)
+
+
+def test_degree_scores_with_integer_weights_are_those_of_repeated_rows():
+    """The common scale and each candidate's deviance weighted by integer k are those of the
+    repeated rows (the price per coefficient counts rows, so it is taken out)."""
+    Phi, z, k = repeated_rows_fixture(n=120)
+    sw = k.astype(float)
+    rep = np.repeat(np.arange(len(z)), k)
+
+    def candidates(P):  # the same fits on both sides: least squares on the first half of the rows
+        return [Candidate(d, [d], [(j,) for j in range(d + 1)], P[:, :d + 1], Penalty(),
+                          np.linalg.lstsq(Phi[:60, :d + 1], z[:60], rcond=None)[0]) for d in range(4)]
+
+    scores_w, s_w = degree_scores(candidates(Phi), z, 4.685, sw)
+    scores_r, s_r = degree_scores(candidates(Phi[rep]), z[rep], 4.685)
+    np.testing.assert_allclose(s_w, s_r, rtol=1e-9)
+    _, k_scale = common_scale(candidates(Phi), z, sw)
+    price_w, price_r = coef_price(len(z), len(z) - k_scale), coef_price(len(rep), len(rep) - k_scale)
+    for d in scores_w:
+        np.testing.assert_allclose(scores_w[d] - price_w * (d + 1), scores_r[d] - price_r * (d + 1), rtol=1e-8)

@@ -318,6 +318,11 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
                 what = f"the fit interpolates all {n} samples (no more samples than coefficients)"
             elif on_fit == n:
                 what = f"all {n} samples lie exactly on the fit (noiseless data)"
+            elif sw is not None and 2 * on_fit <= n:
+                share = float(np.sum(sw[on])) / float(np.sum(sw))
+                what = (f"{on_fit} of {n} samples, with {share:.0%} of the total sample_weight, lie exactly on the "
+                        f"fit; a high-breakdown fit passes through samples holding more than half of the weight "
+                        f"whatever the other {n - on_fit} say")
             else:
                 what = (f"{on_fit} of {n} samples lie exactly on the fit; it passes through them whatever the "
                         f"other {n - on_fit} say (tied or discrete targets do this as readily as noiseless data)")
