@@ -118,7 +118,11 @@ def prior_weights(sample_weight: np.ndarray) -> tuple[np.ndarray | None, np.ndar
     0 are left out)."""
     used = sample_weight > 0.0
     w = sample_weight[used]
-    sw = None if np.all(w == w[0]) else w / np.mean(w)
+    if np.all(w == w[0]):
+        sw = None
+    else:
+        w = w / np.max(w)  # first, so that the mean of weights near the largest float cannot overflow
+        sw = w / np.mean(w)
     return sw, (None if np.all(used) else used)
 
 
@@ -200,11 +204,13 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
             many times would (up to the random draws). Samples of weight 0 are left out before
             the fit (``inlier_mask_`` and ``weights_`` still have one entry per sample). Only
             the ratios of the weights matter: they are scaled to mean 1 over the samples of
-            positive weight, so standard errors count each such sample once (the precision
-            weights of weighted least squares; for counts of repeated observations the
-            repeated data's standard errors are smaller by sqrt(mean weight)). The starting
-            fits (the sampler and the random elemental subsets) ignore the weights apart from
-            leaving out samples of weight 0.
+            positive weight, so standard errors count each such sample once, as those of
+            weighted least squares do (for counts of repeated observations the repeated
+            data's standard errors are smaller by sqrt(mean weight)). All samples are judged
+            on one residual scale: with weights that state precisions (1 / variance) the
+            noisier samples are the first flagged. The starting fits (the sampler and the
+            random elemental subsets) ignore the weights apart from leaving out samples of
+            weight 0.
 
         Returns
         -------
