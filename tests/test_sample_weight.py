@@ -82,6 +82,8 @@ def test_uniform_weights_and_zero_weights_leave_the_unweighted_fit(Estimator, pa
     # the unused samples are judged by the fit's rule: the one on the fit is an inlier, the wild ones not
     assert dropped.inlier_mask_[junk[0]] and not np.any(dropped.inlier_mask_[junk[1:]])
     assert "(and 30 of weight 0, not used)" in str(dropped.summary())
+    dropped.fit(X, y)  # a refit without weights keeps nothing of them
+    assert "weight 0" not in str(dropped.summary()) and dropped.inlier_mask_.shape == (n,)
 
 
 def test_zero_weights_drop_rows_under_unequal_weights_and_scaling_changes_only_bits():

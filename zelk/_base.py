@@ -62,8 +62,9 @@ SHARED_ATTRIBUTES = """\
         ``degree="auto"``) "given", the fit of the next smaller degree.
     scale_ : float
         Residual scale of the good samples, in the units of y: that of least squares on the
-        samples the fit kept (with m - p degrees of freedom, and corrected for the residuals
-        cut off at the rejection point); 0 for an exact fit.
+        samples the fit kept (with m - p degrees of freedom, m their number or, with
+        ``sample_weight``, the sum of their weights scaled to mean 1; and corrected for the
+        residuals cut off at the rejection point); 0 for an exact fit.
     s_scale_ : float
         The S-estimate of scale (bisquare M-scale, 50 % breakdown, residuals counted over
         n - p); consistent without outliers, it grows with their share.
