@@ -1,4 +1,4 @@
-"""zelk._kernels (the robust fit's kernels) against the NumPy steps of zelk._robust and
+"""zelk._kernels (the robust fit's kernels) against the NumPy steps of zelk's fit and
 zelk._basis that they replace, at the sizes where the fit is slow."""
 
 import pkgutil
@@ -9,7 +9,9 @@ import zelk
 
 zelk.__path__ = pkgutil.extend_path(zelk.__path__, "zelk")  # run from the source tree too
 import zelk._kernels as K  # noqa: E402
-from zelk import _basis, _robust  # noqa: E402
+from zelk import _basis  # noqa: E402
+from zelk._norms import Bisquare  # noqa: E402
+from zelk._scale import m_scale  # noqa: E402
 
 
 def np_weighted(Phi, z, w):
@@ -18,7 +20,7 @@ def np_weighted(Phi, z, w):
 
 
 def np_irls_step(Phi, z, beta, scale, c):
-    return np_weighted(Phi, z, _robust.bisquare_weight((z - Phi @ beta) / scale, c))
+    return np_weighted(Phi, z, Bisquare(c).weights((z - Phi @ beta) / scale))
 
 
 def run(table):
@@ -40,9 +42,9 @@ def run(table):
         r = rng.standard_normal(n)
         r[rng.random(n) < 0.1] += 30.0
         table.compare("bisquare_weights", f"n = {n:.0e}", lambda: K.bisquare_weights(r, 0.7, 4.685),
-                      "zelk._robust.bisquare_weight", lambda: _robust.bisquare_weight(r / 0.7, 4.685))
-        table.compare("m_scale", f"n = {n:.0e}", lambda: K.m_scale(r), "zelk._robust.m_scale",
-                      lambda: _robust.m_scale(r))
+                      "Bisquare.weights", lambda: Bisquare(4.685).weights(r / 0.7))
+        table.compare("m_scale", f"n = {n:.0e}", lambda: K.m_scale(r), "zelk._scale.m_scale",
+                      lambda: m_scale(r))
     for n, k in ((10**6, 1), (10**5, 3), (10**6, 3)):
         U = rng.uniform(-1, 1, (n, k))
         idx = _basis.multi_indices([3] * k, "total")

@@ -148,7 +148,7 @@ def summarize(model, alpha: float) -> RegressionSummary:
     lines = [("Observations", lambda m: observations), ("Terms (with intercept)", lambda m: str(len(names))),
              ("Scale", lambda m: _number(m.scale_)), ("S-scale", lambda m: _number(m.s_scale_)),
              ("Flagged as outliers", lambda m: f"{flagged} ({flagged / n:.1%})"), ("Start", lambda m: m.start_),
-             ("Loss", lambda m: f"Tukey bisquare, c = {m.c:g}"), ("Covariance", lambda m: "least squares on the kept samples"),
+             ("M-step loss", lambda m: f"bisquare, c = {m.c:g}"), ("Covariance", lambda m: "least squares, kept"),
              ("Kept by the final fit", lambda m: f"{int(np.count_nonzero(m.weights_))} of {n}"),
              ("Degree", lambda m: str(m.degree_)), ("M-step iterations", lambda m: str(m.n_iter_))]
     info = []
