@@ -17,6 +17,7 @@ from sklearn.preprocessing import FunctionTransformer  # noqa: E402
 from sklearn.utils.estimator_checks import check_estimator  # noqa: E402
 
 from zelk import RobustLinearRegressor, RobustPolynomialRegressor  # noqa: E402
+from zelk._base import EXPECTED_FAILED_CHECKS  # noqa: E402
 from zelk._basis import multi_indices  # noqa: E402
 
 FAST = dict(n_chains=10, n_warmup=100, n_deep=400)
@@ -242,7 +243,8 @@ def test_penalties_smooth_the_fit():
     (RobustPolynomialRegressor, dict(degree=2, n_restarts=1, n_chains=5, n_warmup=30, n_deep=60, random_state=0)),
 ])
 def test_scikit_learn_estimator_checks(Estimator, params):
-    check_estimator(Estimator(**params))
+    # sample_weight in place: its checks run too, one of them expected to fail (see the reason)
+    check_estimator(Estimator(**params), expected_failed_checks=EXPECTED_FAILED_CHECKS)
 
 
 def test_clone_pickle_pipeline_and_grid_search():

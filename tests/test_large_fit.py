@@ -141,3 +141,18 @@ def test_selection_gives_numpys_quantiles_to_the_bit(monkeypatch, kind):
             np.testing.assert_array_equal(scale, _basis.MAD_TO_SD * np.median(np.abs(X - center), axis=0))
         lo_hi = np.array([_basis._percentiles(col, [2.5, 97.5]) for col in X.T]).T
         np.testing.assert_array_equal(lo_hi, np.percentile(X, [2.5, 97.5], axis=0))
+
+
+def test_weighted_fits_take_the_full_path_and_agree_with_repeated_rows(large_from):
+    """The large-n path counts rows, so a weighted fit goes down the full path; with integer
+    weights it agrees with the repeated rows, which go down the large one."""
+    calls = large_from(1500)
+    x, y, truth, good = cubic(1200, 0.2, "one-sided", 3)
+    k = np.random.default_rng(5).integers(1, 4, x.size)
+    weighted = RobustPolynomialRegressor(3, random_state=0).fit(x[:, None], y, sample_weight=k)
+    assert calls == []
+    repeated = RobustPolynomialRegressor(3, random_state=0).fit(np.repeat(x, k)[:, None], np.repeat(y, k))
+    assert calls == [k.sum()]
+    gap = np.abs(np.r_[weighted.intercept_, weighted.coef_] - np.r_[repeated.intercept_, repeated.coef_])
+    assert np.all(gap < np.r_[repeated.intercept_stderr_, repeated.stderr_])
+    assert rms_to_truth(weighted, x, truth, good) < 0.02

@@ -29,7 +29,7 @@ def cubic(n=200, noise=0.1, seed=0):
 
 
 def test_grid_search_over_the_degree_picks_the_cubic_where_r2_does_not():
-    X, y = cubic()
+    X, y = cubic(seed=3)  # one draw where R² is misled (how often: benchmarks/bench_scorer.py)
     search = GridSearchCV(RobustPolynomialRegressor(random_state=0, **FAST), {"degree": [1, 2, 3, 4, 5]},
                           scoring={"r2": "r2", "robust": zelk.robust_scorer}, refit="robust",
                           cv=KFold(5, shuffle=True, random_state=0)).fit(X, y)

@@ -10,7 +10,7 @@ from sklearn.base import BaseEstimator, RegressorMixin, _fit_context
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 import zelk_core
 
@@ -65,15 +65,19 @@ SHARED_ATTRIBUTES = """\
         ``degree="auto"``) "given", the fit of the next smaller degree.
     scale_ : float
         Residual scale of the good samples, in the units of y: that of least squares on the
-        samples the fit kept (with m - p degrees of freedom, and corrected for the residuals
-        cut off at the rejection point); 0 for an exact fit.
+        samples the fit kept (with m - p degrees of freedom, m their number or, with
+        ``sample_weight``, the sum of their weights scaled to mean 1; and corrected for the
+        residuals cut off at the rejection point); 0 for an exact fit.
     s_scale_ : float
         The S-estimate of scale (bisquare M-scale, 50 % breakdown, residuals counted over
         n - p); consistent without outliers, it grows with their share.
     inlier_mask_ : ndarray of bool of shape (n_samples,)
-        True for the samples within ``outlier_threshold * scale_`` of the fit.
+        True for the samples within ``outlier_threshold * scale_`` of the fit. Samples of
+        ``sample_weight`` 0 take no part in the fit; they are judged by the same rule (True
+        when they lie within reach of the fit).
     weights_ : ndarray of shape (n_samples,)
-        1 for the samples the final least-squares fit uses, 0 for those it rejected.
+        1 for the samples the final least-squares fit uses (each with its ``sample_weight``), 0
+        for those it rejected and for samples of ``sample_weight`` 0.
     stderr_ : ndarray of shape (len(coef_),)
         Standard errors of ``coef_``: those of least squares on the kept samples. NaN (with a
         warning) where they cannot be estimated: an exact fit (``ExactFitWarning``), or
@@ -98,6 +102,32 @@ SHARED_ATTRIBUTES = """\
     feature_names_in_ : ndarray of shape (n_features_in_,)
         Names of the features, when X has string column names.
 """
+
+
+# scikit-learn's estimator checks that these estimators fail by design, with the reason; pass it
+# as ``check_estimator(..., expected_failed_checks=EXPECTED_FAILED_CHECKS)``.
+EXPECTED_FAILED_CHECKS = {
+    "check_sample_weight_equivalence_on_dense_data": (
+        "integer weights act as repeated samples only up to the random draws and within the fit's own "
+        "standard errors: the starts are drawn from the distinct samples, the standardisation and the "
+        "small-sample corrections count each of them once, and on the check's 15 x 30 design a "
+        "50 %-breakdown fit passes exactly through whichever samples carry more than half of the copies, "
+        "so its predictions differ by far more than the check's 1e-7"),
+}
+
+
+def prior_weights(sample_weight: np.ndarray) -> tuple[np.ndarray | None, np.ndarray | None]:
+    """The prior weights of the rows the fit uses, scaled to mean 1 (None when they are all
+    equal: the unweighted fit, to the bit), and which rows those are (None: all; rows of weight
+    0 are left out)."""
+    used = sample_weight > 0.0
+    w = sample_weight[used]
+    if np.all(w == w[0]):
+        sw = None
+    else:
+        w = w / np.max(w)  # first, so that the mean of weights near the largest float cannot overflow
+        sw = w / np.mean(w)
+    return sw, (None if np.all(used) else used)
 
 
 def graded_order(indices: list[tuple[int, ...]]) -> list[tuple[int, ...]]:
@@ -153,7 +183,10 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         # sizes of the leading blocks of columns up to each total degree (the basis is graded)
         totals = np.sort([sum(e) for e in indices])
         orders = sorted(set(np.searchsorted(totals, totals, side="right").tolist()))
-        large = len(z) > _large.LARGE_N
+        sw = ctx.get("sw")
+        # The large-n path counts rows in its rejection and scales, so weighted fits take the
+        # full path at any n.
+        large = len(z) > _large.LARGE_N and sw is None
         if large:  # the S-stage on a subsample, the groups of rows drawn from it
             sub = _large.sample_rows(len(z), max(_large.SUBSAMPLE, self.max_samples), rng)
             groups = _large.subsample_groups(sub, self.max_samples, MAX_GROUPS)
@@ -161,18 +194,19 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
             groups = row_groups(len(z), self.max_samples, rng)
         subsets = elemental_starts(Phi, z, groups, self.n_subsets, rng, orders)
         rows = sub if large else slice(None)  # least squares where the S-stage judges the starts
-        starts += subsets + list(extra_starts) + [weighted_fit(Phi[rows], z[rows], np.ones(len(z[rows])), pen)]
+        w_ls = np.ones(len(z[rows])) if sw is None else sw
+        starts += subsets + list(extra_starts) + [weighted_fit(Phi[rows], z[rows], w_ls, pen)]
         kinds = (["sampler"] * n_sampler + ["subset"] * len(subsets) + ["given"] * len(extra_starts)
                  + ["least squares"])
         if large:
             fit = _large.large_robust_fit(Phi, z, pen, starts, kinds, n_sampler, self.c, self.tol, self.max_iter, sub)
         else:
-            fit = robust_fit(Phi, z, pen, starts, kinds, n_sampler, self.c, self.tol, self.max_iter)
+            fit = robust_fit(Phi, z, pen, starts, kinds, n_sampler, self.c, self.tol, self.max_iter, sw=sw)
         fit.sampler_energies = np.array(energies)
         return fit
 
     @_fit_context(prefer_skip_nested_validation=True)
-    def fit(self, X, y):
+    def fit(self, X, y, sample_weight=None):
         """Fit the model robustly.
 
         Parameters
@@ -181,6 +215,20 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
             Training data (a pandas DataFrame works; its column names are kept).
         y : array-like of shape (n_samples,)
             Target values.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weights of the samples (None: all 1). A sample of weight w counts as w
+            samples in the S-scale, the M-steps, the rejection of outliers, the residual scale
+            and the covariance; integer weights fit as the data with each sample repeated that
+            many times would (up to the random draws). Samples of weight 0 are left out before
+            the fit (``inlier_mask_`` and ``weights_`` still have one entry per sample). Only
+            the ratios of the weights matter: they are scaled to mean 1 over the samples of
+            positive weight, so standard errors count each such sample once, as those of
+            weighted least squares do (for counts of repeated observations the repeated
+            data's standard errors are smaller by sqrt(mean weight)). All samples are judged
+            on one residual scale: with weights that state precisions (1 / variance) the
+            noisier samples are the first flagged. The starting fits (the sampler and the
+            random elemental subsets) ignore the weights apart from leaving out samples of
+            weight 0.
 
         Returns
         -------
@@ -188,16 +236,24 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
             The fitted estimator. A fit that raises (bad input, Ctrl-C, an alarm) leaves the
             estimator as it was, fitted or not.
         """
-        fit_aside(self, lambda work: work._fit(X, y))
+        fit_aside(self, lambda work: work._fit(X, y, sample_weight))
         return self
 
-    def _fit(self, X, y) -> None:
+    def _fit(self, X, y, sample_weight=None) -> None:
         """The fit itself, on the unfitted copy that :func:`fit_aside` swaps in when it ends."""
         X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
         y = np.asarray(y, dtype=np.float64)
+        sw, used = None, None
+        if sample_weight is not None:
+            sample_weight = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
+            sw, used = prior_weights(sample_weight)
+            if used is not None:
+                X_all, y_all = X, y
+                X, y = X[used], y[used]
         n = X.shape[0]
         if n < 2:
-            raise ValueError(f"{type(self).__name__} needs at least 2 samples, got n_samples = {n}")
+            what = "" if used is None else " of positive sample_weight"
+            raise ValueError(f"{type(self).__name__} needs at least 2 samples{what}, got n_samples = {n}")
         x_center, x_scale = feature_center_scale(X)
         y_center, y_scale = robust_center_scale(y[:, None])
         self._x_center, self._x_scale = x_center, x_scale
@@ -213,10 +269,32 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         else:  # RandomState.choice permutes all n rows
             rows = np.sort(_large.sample_rows(n, self.max_samples, np.random.default_rng(rng.randint(0, 2**31 - 1))))
         ctx = {"seeds": seeds, "rows": rows, "subset_seed": int(rng.randint(0, 2**31 - 1)),
-               "degree": getattr(self, "degree", 1)}
+               "degree": getattr(self, "degree", 1), "sw": sw}
         # One thread per fit (see _threads): parallelism pays across fits (n_jobs, Dask).
         with single_threaded():
             self._fit_standardised(U, z, ctx)
+        if used is not None:
+            self._report_unused(X_all, y_all, used)
+
+    def _report_unused(self, X: np.ndarray, y: np.ndarray, used: np.ndarray) -> None:
+        """``inlier_mask_`` and ``weights_`` over all samples, the unused ones (weight 0) included:
+        judged by the fit's rule, and weight 0."""
+        out = ~used
+        U = (X[out] - self._x_center) / self._x_scale
+        residual = (y[out] - self._y_center) / self._y_scale - legendre_design(U, self._indices, self._degrees) @ self._beta
+        mask = np.empty(len(used), bool)
+        mask[used] = self.inlier_mask_
+        mask[out] = self._flag(residual, self.scale_ / self._y_scale)
+        weights = np.zeros(len(used))
+        weights[used] = self.weights_
+        self.inlier_mask_, self.weights_ = mask, weights
+        self._unused = out
+
+    def _flag(self, residual: np.ndarray, sigma: float) -> np.ndarray:
+        """Inliers among standardised residuals, at the standardised scale ``sigma``."""
+        if sigma > 0:
+            return np.abs(residual) <= self.outlier_threshold * sigma
+        return np.abs(residual) <= EXACT_TOL
 
     def _set_fit(self, U: np.ndarray, z: np.ndarray, degrees: list[int], indices: list[tuple[int, ...]],
                  fit: RobustFit, ctx: dict) -> None:
@@ -236,7 +314,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         to_caller = self._y_scale * tensor_map(degrees, indices, self._x_center, self._x_scale)
         mono = to_caller @ fit.beta
         # Covariance of the intercept and the coefficients, in the caller's units.
-        cov = to_caller @ fit_covariance(Phi, fit, pen) @ to_caller.T
+        cov = to_caller @ fit_covariance(Phi, fit, pen, ctx.get("sw")) @ to_caller.T
         blind = unidentified(to_caller, fit.null_space)
         cov[blind, :] = np.nan
         cov[:, blind] = np.nan
@@ -248,10 +326,7 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         self.intercept_stderr_ = float(se[0])
         self.scale_ = float(fit.sigma * self._y_scale)
         self.s_scale_ = float(fit.scale * self._y_scale)
-        if fit.sigma > 0:
-            self.inlier_mask_ = np.abs(residual) <= self.outlier_threshold * fit.sigma
-        else:
-            self.inlier_mask_ = np.abs(residual) <= EXACT_TOL
+        self.inlier_mask_ = self._flag(residual, fit.sigma)
         self.weights_ = fit.weights
         self.n_iter_ = fit.n_iter
         self.start_ = fit.start
@@ -259,18 +334,26 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         self.restart_scales_ = fit.restart_scales * self._y_scale
         self.restart_spread_ = restarts[:, 1:].std(axis=0) if len(restarts) else np.zeros_like(self.coef_)
         self._multi_indices = np.array(indices[1:], dtype=int).reshape(k - 1, U.shape[1])
-        self._warn_about(fit, residual, blind)
+        self._warn_about(fit, residual, blind, ctx.get("sw"))
 
-    def _warn_about(self, fit: RobustFit, residual: np.ndarray, blind: np.ndarray) -> None:
-        """Says what the fit could not determine: an exact fit, unidentified coefficients, an
-        iteration limit reached."""
+    def _warn_about(self, fit: RobustFit, residual: np.ndarray, blind: np.ndarray,
+                    sw: np.ndarray | None = None) -> None:
+        """Says what the fit could not determine: an exact fit (more than half of the samples,
+        counted by their weights, on it), unidentified coefficients, an iteration limit
+        reached."""
         n = len(residual)
-        on_fit = int(np.count_nonzero(np.abs(residual) <= EXACT_TOL))
-        if 2 * on_fit > n:
+        on = np.abs(residual) <= EXACT_TOL
+        on_fit = int(np.count_nonzero(on))
+        if (2 * on_fit > n) if sw is None else (2.0 * float(np.sum(sw[on])) > float(np.sum(sw))):
             if n <= fit.null_space.shape[0] - fit.null_space.shape[1]:
                 what = f"the fit interpolates all {n} samples (no more samples than coefficients)"
             elif on_fit == n:
                 what = f"all {n} samples lie exactly on the fit (noiseless data)"
+            elif sw is not None and 2 * on_fit <= n:
+                share = float(np.sum(sw[on])) / float(np.sum(sw))
+                what = (f"{on_fit} of {n} samples, with {share:.0%} of the total sample_weight, lie exactly on the "
+                        f"fit; a high-breakdown fit passes through samples holding more than half of the weight "
+                        f"whatever the other {n - on_fit} say")
             else:
                 what = (f"{on_fit} of {n} samples lie exactly on the fit; it passes through them whatever the "
                         f"other {n - on_fit} say (tied or discrete targets do this as readily as noiseless data)")

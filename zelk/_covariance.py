@@ -24,12 +24,15 @@ def least_squares_covariance(Phi: np.ndarray, keep: np.ndarray, sigma: float,
     return sigma**2 * (A_inv @ G @ A_inv)
 
 
-def fit_covariance(Phi: np.ndarray, fit: RobustFit, pen: Penalty) -> np.ndarray:
-    """Covariance of ``fit.beta`` on the standardised scale (NaN for an exact fit)."""
+def fit_covariance(Phi: np.ndarray, fit: RobustFit, pen: Penalty, sw: np.ndarray | None = None) -> np.ndarray:
+    """Covariance of ``fit.beta`` on the standardised scale (NaN for an exact fit). With prior
+    weights ``sw`` it is that of least squares with weights sw on the kept rows,
+    sigma^2 (Phi' W K Phi)^-1, sigma from sum(sw - h) over them."""
     p = Phi.shape[1]
     if fit.final == "exact" or not fit.sigma > 0.0:
         return np.full((p, p), np.nan)
-    return least_squares_covariance(Phi, fit.weights, fit.sigma, pen.matrix(Phi.shape[0]))
+    keep = fit.weights if sw is None else fit.weights * sw
+    return least_squares_covariance(Phi, keep, fit.sigma, pen.matrix(Phi.shape[0]))
 
 
 def unidentified(T: np.ndarray, null_space: np.ndarray) -> np.ndarray:

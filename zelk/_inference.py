@@ -135,16 +135,20 @@ class RegressionSummary:
 def summarize(model, alpha: float) -> RegressionSummary:
     """The summary of a fitted zelk estimator."""
     alpha = check_alpha(alpha)
-    n = len(model.inlier_mask_)
+    n_all = len(model.inlier_mask_)
+    unused = getattr(model, "_unused", None)  # samples of weight 0: not part of the fit
+    used = np.ones(n_all, bool) if unused is None else ~unused
+    n = int(np.count_nonzero(used))
     features = getattr(model, "feature_names_in_", None)
     features = [str(f) for f in features] if features is not None else [f"x{d}" for d in range(model.n_features_in_)]
     names = ["intercept", *term_names(model._multi_indices, features)]
-    flagged = int(np.count_nonzero(~model.inlier_mask_))
+    flagged = int(np.count_nonzero(~model.inlier_mask_[used]))
     # What the fit reports about itself, each line only where the estimator has it.
-    lines = [("Observations", lambda m: str(n)), ("Terms (with intercept)", lambda m: str(len(names))),
+    observations = str(n) if n == n_all else f"{n} (and {n_all - n} of weight 0, not used)"
+    lines = [("Observations", lambda m: observations), ("Terms (with intercept)", lambda m: str(len(names))),
              ("Scale", lambda m: _number(m.scale_)), ("S-scale", lambda m: _number(m.s_scale_)),
              ("Flagged as outliers", lambda m: f"{flagged} ({flagged / n:.1%})"), ("Start", lambda m: m.start_),
-             ("Loss", lambda m: f"Tukey bisquare, c = {m.c:g}"), ("Covariance", lambda m: "least squares on the kept samples"),
+             ("M-step loss", lambda m: f"bisquare, c = {m.c:g}"), ("Covariance", lambda m: "least squares, kept"),
              ("Kept by the final fit", lambda m: f"{int(np.count_nonzero(m.weights_))} of {n}"),
              ("Degree", lambda m: str(m.degree_)), ("M-step iterations", lambda m: str(m.n_iter_))]
     info = []

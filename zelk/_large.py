@@ -15,8 +15,9 @@ that tail is sorted.
 
 Below ``LARGE_N`` the fit does not come here, and stays the same bits.
 
-Every function takes optional prior weights ``sw`` (None: all ones), passed to the kernels as
-``w``.
+The passes over all rows take optional prior weights ``sw`` (None: all ones), passed to the
+kernels as ``w``; the rejection and the scales here still count rows, so the estimators send
+weighted fits down the full path at any n.
 """
 
 from __future__ import annotations

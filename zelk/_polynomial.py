@@ -162,7 +162,7 @@ class RobustPolynomialRegressor(RobustRegressorBase):
             fits[d] = self._robust_fit(U, z, degrees, indices, ctx, extra)
             candidates.append(Candidate(d, degrees, indices, legendre_design(U, indices, degrees),
                                         self._penalty(degrees, indices, U), fits[d].beta))
-        scores, _ = degree_scores(candidates, z, self.c)
+        scores, _ = degree_scores(candidates, z, self.c, ctx.get("sw"))
         best = min(scores, key=lambda d: (scores[d], d))
         self._set_fit(U, z, candidates[best].degrees, candidates[best].indices, fits[best], ctx)
         self.degree_ = best

@@ -55,11 +55,16 @@ def bisquare_rho(t: np.ndarray, c: float) -> np.ndarray:
 
 
 def robust_fit(Phi: np.ndarray, z: np.ndarray, pen: Penalty, starts: list[np.ndarray], kinds: list[str],
-               n_sampler: int, c: float, tol: float, max_iter: int) -> RobustFit:
+               n_sampler: int, c: float, tol: float, max_iter: int, sw: np.ndarray | None = None) -> RobustFit:
     """The robust fit from the given starts (the first ``n_sampler`` from the sampler): the S-fit
     on all rows, then the final step. Directions of the coefficients that the rows do not fix
     (collinear or constant columns, or fewer rows than coefficients) are left at 0: the fit runs
-    in the identified subspace."""
+    in the identified subspace.
+
+    ``sw`` holds prior weights of the rows (None: all 1), all positive (rows of weight 0 are
+    left out before); a row of weight w counts as w rows in the S-scale, the M-steps, the
+    rejection rule and the scale of the kept rows. The estimators scale them to mean 1, so
+    that sum(sw) is the number of rows."""
     n, p = Phi.shape
     V = identified_basis(Phi)
     if V is not None:
@@ -72,16 +77,16 @@ def robust_fit(Phi: np.ndarray, z: np.ndarray, pen: Penalty, starts: list[np.nda
         # As many coefficients as rows: least squares interpolates them, and nothing is left to
         # judge a residual by.
         ones = np.ones(n)
-        beta = polished_fit(Phi_r, z, ones, pen_r)
+        beta = polished_fit(Phi_r, z, ones if sw is None else sw, pen_r)
         s_fit = SFit(beta, 0.0, len(starts) - 1, [(b, np.nan) for b in starts])
         final = FinalFit(beta, 0.0, ones, 0, "exact", True, 0.0)
     else:
-        s_fit = s_estimate(Phi_r, z, starts, pen_r, n_params)
-        final = final_step(Phi_r, z, s_fit, pen_r, n_params, c, tol, max_iter)
+        s_fit = s_estimate(Phi_r, z, starts, pen_r, n_params, sw=sw)
+        final = final_step(Phi_r, z, s_fit, pen_r, n_params, c, tol, max_iter, sw=sw)
     back = (lambda b: b) if V is None else (lambda b: V @ b)
     null = np.zeros((p, 0)) if V is None else np.linalg.svd(V.T, full_matrices=True)[2][V.shape[1]:].T
     sampler_fits = s_fit.short[:n_sampler]
-    restart_scales = np.array([m_scale(z - Phi_r @ b, n_params) if n > n_params else np.nan
+    restart_scales = np.array([m_scale(z - Phi_r @ b, n_params, sw=sw) if n > n_params else np.nan
                                for b, _ in sampler_fits])
     return RobustFit(beta=back(final.beta), scale=s_fit.scale, sigma=final.sigma, weights=final.weights,
                      n_iter=final.n_iter, start=kinds[s_fit.start], final=final.kind, route=final.route,

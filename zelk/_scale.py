@@ -21,8 +21,10 @@ _TRUNCATED_VARIANCE = float(1.0 - 2.0 * TRUNCATION * np.exp(-0.5 * TRUNCATION**2
 
 
 def m_scale(r: np.ndarray, n_params: int = 0, b: float = S_BREAKDOWN, loss: Bisquare = S_LOSS,
-            start: float | None = None, tol: float = 1e-10, max_iter: int = 100) -> float:
-    """M-scale s solving sum(chi(r_i / s)) = b (n - n_params) for the bisquare chi of ``loss``.
+            start: float | None = None, tol: float = 1e-10, max_iter: int = 100,
+            sw: np.ndarray | None = None) -> float:
+    """M-scale s solving sum(chi(r_i / s)) = b (n - n_params) for the bisquare chi of ``loss``;
+    with prior weights ``sw`` (None: all 1), sum(sw_i chi(r_i / s)) = b (sum(sw) - n_params).
 
     With b = 1/2 and the loss of 50 % breakdown this is the S-scale. Counting n - n_params
     instead of n is the small-sample correction: the residuals of a fit with p coefficients are
@@ -32,6 +34,8 @@ def m_scale(r: np.ndarray, n_params: int = 0, b: float = S_BREAKDOWN, loss: Bisq
     many residuals are 0 that g stays below 0 (an exact fit through most of the points).
     """
     a = np.abs(np.asarray(r, dtype=float))
+    if sw is not None:
+        return _weighted_m_scale(a, sw, n_params, b, loss, start, tol, max_iter)
     n = a.size
     target = b * (n - n_params)
     if target <= 0.0 or np.count_nonzero(a) <= target:
@@ -62,14 +66,52 @@ def m_scale(r: np.ndarray, n_params: int = 0, b: float = S_BREAKDOWN, loss: Bisq
     return float(s)
 
 
+def _weighted_m_scale(a: np.ndarray, sw: np.ndarray, n_params: int, b: float, loss: Bisquare,
+                      start: float | None, tol: float, max_iter: int) -> float:
+    """:func:`m_scale` of the absolute residuals ``a`` with prior weights ``sw``: the same
+    safeguarded Newton iteration on g(s) = sum sw chi(a / s) - b (sum sw - n_params)."""
+    total = float(np.sum(sw))
+    target = b * (total - n_params)
+    if target <= 0.0 or float(np.sum(sw[a > 0.0])) <= target:
+        return 0.0
+    s = start if start is not None and start > 0.0 else float(np.median(a)) * 1.4826022185056018
+    if not s > 0.0:
+        s = float(np.mean(a)) * 2.0
+    c = loss.c
+    lo, hi = 0.0, np.inf
+    for _ in range(max_iter):
+        u = a * (1.0 / (c * s))
+        u *= u
+        np.minimum(u, 1.0, out=u)
+        w = 1.0 - u
+        w2 = sw * w * w
+        g = (total - float(np.dot(w2, w))) - target
+        if g > 0.0:
+            lo = s
+        else:
+            hi = s
+        dg = -6.0 * float(np.dot(u, w2)) / s
+        s_new = s - g / dg if dg < 0.0 else np.nan
+        if not lo < s_new < hi:
+            s_new = 0.5 * (lo + hi) if np.isfinite(hi) else 2.0 * s
+        if abs(s_new - s) <= tol * s:
+            return float(s_new)
+        s = s_new
+    return float(s)
+
+
 def m_scale_rows(A: np.ndarray, n_params: int = 0, start: np.ndarray | None = None, tol: float = 1e-8,
-                 max_iter: int = 100) -> np.ndarray:
+                 max_iter: int = 100, sw: np.ndarray | None = None) -> np.ndarray:
     """:func:`m_scale` of each row of the absolute residuals ``A`` (K x n) at once, by the same
-    safeguarded Newton iteration."""
+    safeguarded Newton iteration (with prior weights ``sw`` of the columns, when given)."""
     K, n = A.shape
-    target = S_BREAKDOWN * (n - n_params)
+    total = n if sw is None else float(np.sum(sw))
+    target = S_BREAKDOWN * (total - n_params)
     out = np.zeros(K)
-    live = (np.count_nonzero(A, axis=1) > target) if target > 0.0 else np.zeros(K, bool)
+    if sw is None:
+        live = (np.count_nonzero(A, axis=1) > target) if target > 0.0 else np.zeros(K, bool)
+    else:
+        live = ((A > 0.0) @ sw > target) if target > 0.0 else np.zeros(K, bool)
     if not np.any(live):
         return out
     if not np.all(live):
@@ -89,7 +131,9 @@ def m_scale_rows(A: np.ndarray, n_params: int = 0, start: np.ndarray | None = No
         np.minimum(u, 1.0, out=u)
         w = 1.0 - u
         w2 = w * w
-        g = (n - np.vecdot(w2, w)) - target
+        if sw is not None:
+            w2 *= sw
+        g = (total - np.vecdot(w2, w)) - target
         dg = -6.0 * np.vecdot(u, w2) / si
         lo[idx] = np.where(g > 0.0, si, lo[idx])
         hi[idx] = np.where(g > 0.0, hi[idx], si)
@@ -107,12 +151,13 @@ def m_scale_rows(A: np.ndarray, n_params: int = 0, start: np.ndarray | None = No
 
 
 def good_scale(r: np.ndarray, start: float, n_params: int, tau: np.ndarray | None = None,
-               tol: float = 1e-10, max_iter: int = 100) -> float:
+               tol: float = 1e-10, max_iter: int = 100, sw: np.ndarray | None = None) -> float:
     """Scale of the residuals of the good points alone: the fixed point of
     s^2 = sum(r_i^2 over |r_i| < 2.5 s tau_i) / sum(tau_i^2 over those) / E[Z^2 | |Z| < 2.5],
     from ``start``. tau_i^2 = 1 - h_i is the share of the error variance left in residual i by
     a fit with leverages h_i (the design-adaptive correction for small n / p); without ``tau``
-    the denominator is m - p, m the number of points in the sum and p = ``n_params``.
+    the denominator is m - p, m the number of points in the sum and p = ``n_params``. Prior
+    weights ``sw`` weigh each point's terms in both sums (and in m).
 
     The S-scale counts every outlier as a full unit of loss, so under heavy contamination it lies
     well above the noise of the good points (3.7 times at 45 % outliers); this one does not."""
@@ -123,11 +168,17 @@ def good_scale(r: np.ndarray, start: float, n_params: int, tau: np.ndarray | Non
     t2 = None if tau is None else np.asarray(tau, dtype=float) ** 2
     for _ in range(max_iter):
         keep = r2 < (TRUNCATION * s) ** 2 * (1.0 if t2 is None else t2)
-        m = int(np.count_nonzero(keep))
-        dof = m - n_params if t2 is None else float(np.sum(t2[keep]))
+        if sw is None:
+            m = int(np.count_nonzero(keep))
+            dof = m - n_params if t2 is None else float(np.sum(t2[keep]))
+            ss = np.sum(r2[keep])
+        else:
+            m = float(np.sum(sw[keep]))
+            dof = m - n_params if t2 is None else float(np.dot(sw[keep], t2[keep]))
+            ss = np.dot(sw[keep], r2[keep])
         if m <= n_params or not dof > 0.0:
             return s
-        s_new = float(np.sqrt(np.sum(r2[keep]) / dof / _TRUNCATED_VARIANCE))
+        s_new = float(np.sqrt(ss / dof / _TRUNCATED_VARIANCE))
         if abs(s_new - s) <= tol * s:
             return s_new
         s = s_new
@@ -135,16 +186,22 @@ def good_scale(r: np.ndarray, start: float, n_params: int, tau: np.ndarray | Non
 
 
 def kept_scale(r: np.ndarray, keep: np.ndarray, tau: np.ndarray, cut: float, tol: float = 1e-10,
-               max_iter: int = 100) -> float:
+               max_iter: int = 100, sw: np.ndarray | None = None) -> float:
     """Scale of least squares on the kept points, sum(r^2) / sum(tau^2) over them (m - p when
     tau^2 = 1 - h of that fit), corrected for the residuals beyond ``cut`` that were rejected:
     the fixed point of s^2 = that / E[Z^2 | |Z| < cut / s]. With nothing rejected (cut = inf) it
-    is the usual unbiased variance estimate."""
+    is the usual unbiased variance estimate. With prior weights ``sw`` both sums weigh each
+    point by its weight (sum w r^2 / (sum w - p) for least squares with weights w)."""
     k = keep > 0
-    dof = float(np.sum(tau[k] ** 2))
+    if sw is None:
+        dof = float(np.sum(tau[k] ** 2))
+        ss = float(np.sum(r[k] ** 2))
+    else:
+        dof = float(np.dot(sw[k], tau[k] ** 2))
+        ss = float(np.dot(sw[k], r[k] ** 2))
     if not dof > 0.0:
         return 0.0
-    v = float(np.sum(r[k] ** 2)) / dof
+    v = ss / dof
     s = np.sqrt(v)
     if not np.isfinite(cut) or not s > 0.0:
         return float(s)

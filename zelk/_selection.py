@@ -78,9 +78,11 @@ def admissible(n_samples: int, n_coef: int) -> bool:
     return n_coef == 1 or n_samples >= ROWS_PER_COEF * n_coef
 
 
-def deviance(r: np.ndarray, scale: float, c: float) -> float:
-    """2 sum rho(r / scale), rho the bisquare scaled to t^2 / 2 at the origin."""
-    return 2.0 * float(np.sum(Bisquare(c).rho(r / scale)))
+def deviance(r: np.ndarray, scale: float, c: float, sw: np.ndarray | None = None) -> float:
+    """2 sum rho(r / scale), rho the bisquare scaled to t^2 / 2 at the origin (each term times
+    its prior weight, with ``sw``)."""
+    rho = Bisquare(c).rho(r / scale)
+    return 2.0 * float(np.sum(rho) if sw is None else np.dot(sw, rho))
 
 
 def coef_price(n_samples: int, scale_dof: int) -> float:
@@ -91,53 +93,55 @@ def coef_price(n_samples: int, scale_dof: int) -> float:
     return price
 
 
-def dof_scale(r: np.ndarray, n_coef: int) -> float:
+def dof_scale(r: np.ndarray, n_coef: int, sw: np.ndarray | None = None) -> float:
     """50 %-breakdown bisquare M-scale of the residuals of an ``n_coef``-coefficient fit, with
     their degrees of freedom counted: the root of sum rho(r_i / s) = b (n - k) instead of b n.
     At least ``SCALE_FLOOR``."""
-    return max(m_scale(r, n_params=n_coef), SCALE_FLOOR)
+    return max(m_scale(r, n_params=n_coef, sw=sw), SCALE_FLOOR)
 
 
 def m_refit(Phi: np.ndarray, z: np.ndarray, starts: list[np.ndarray], scale: float, c: float, pen: Penalty,
-            tol: float = 1e-9, max_iter: int = 200) -> tuple[float, np.ndarray]:
-    """Bisquare IRLS at a fixed scale from each start; returns the smallest deviance reached
-    and its coefficients."""
+            tol: float = 1e-9, max_iter: int = 200, sw: np.ndarray | None = None) -> tuple[float, np.ndarray]:
+    """Bisquare IRLS at a fixed scale from each start (the IRLS weights times the prior weights
+    ``sw``, when given); returns the smallest deviance reached and its coefficients."""
     best, norm = (np.inf, starts[0]), Bisquare(c)
     for beta in starts:
         for _ in range(max_iter):
             w = norm.weights((z - Phi @ beta) / scale)
             if not np.any(w > 0):
                 break
-            new = weighted_fit(Phi, z, w, pen)
+            new = weighted_fit(Phi, z, w if sw is None else w * sw, pen)
             step = float(np.max(np.abs(new - beta)))
             beta = new
             if step <= tol * max(1.0, float(np.max(np.abs(beta)))):
                 break
-        loss = deviance(z - Phi @ beta, scale, c)
+        loss = deviance(z - Phi @ beta, scale, c, sw)
         if loss < best[0]:
             best = (loss, beta)
     return best
 
 
-def common_scale(candidates: list[Candidate], z: np.ndarray) -> tuple[float, int]:
+def common_scale(candidates: list[Candidate], z: np.ndarray, sw: np.ndarray | None = None) -> tuple[float, int]:
     """The scale all candidates are judged at, and the number of coefficients of the candidate
     it came from."""
     n = len(z)
     pool = [c for c in candidates
             if c.degree <= 1 or n >= SCALE_ROWS_PER_COEF * c.Phi.shape[1]]
-    return min((dof_scale(z - c.Phi @ c.beta, c.Phi.shape[1]), c.Phi.shape[1]) for c in pool)
+    return min((dof_scale(z - c.Phi @ c.beta, c.Phi.shape[1], sw), c.Phi.shape[1]) for c in pool)
 
 
-def degree_scores(candidates: list[Candidate], z: np.ndarray, c: float) -> tuple[dict[int, float], float]:
+def degree_scores(candidates: list[Candidate], z: np.ndarray, c: float,
+                  sw: np.ndarray | None = None) -> tuple[dict[int, float], float]:
     """The score of each candidate (lowest wins) and the common scale they were judged at;
-    ``candidates`` in increasing degree, each basis nested in the next."""
+    ``candidates`` in increasing degree, each basis nested in the next. Prior weights ``sw``
+    (mean 1) weigh the scale, the refits and the deviance; n stays the number of rows."""
     n = len(z)
-    s, k_scale = common_scale(candidates, z)
+    s, k_scale = common_scale(candidates, z, sw)
     price = coef_price(n, n - k_scale)
     scores, prev = {}, None
     for cand in candidates:
         starts = [cand.beta] if prev is None else [cand.beta, embed(prev[0], prev[1], cand.indices)]
-        loss, beta = m_refit(cand.Phi, z, starts, s, c, cand.pen)
+        loss, beta = m_refit(cand.Phi, z, starts, s, c, cand.pen, sw=sw)
         scores[cand.degree] = float(loss + price * cand.Phi.shape[1])
         prev = (beta, cand.indices)
     return scores, s

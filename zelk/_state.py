@@ -14,7 +14,7 @@ import copy
 # Private attributes that only a fit sets (the public ones end in "_", scikit-learn's rule).
 PRIVATE_FIT_STATE = frozenset({
     "_x_center", "_x_scale", "_y_center", "_y_scale", "_degrees", "_indices", "_beta",
-    "_multi_indices", "_penalty_cache",
+    "_multi_indices", "_penalty_cache", "_unused",
 })
 
 
