@@ -303,14 +303,15 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         built, Phi = ctx.get("design", (None, None))
         if built != indices:
             Phi = legendre_design(U, indices, degrees)
-        residual = z - Phi @ fit.beta
+        fitted = Phi @ fit.beta
+        residual = z - fitted
         k = len(indices)
         pen = self._penalty(degrees, indices, U)
         if pen.active:
-            self.energy_ = float(zelk_core.mdl_score_reg(Phi @ fit.beta, z, k, 20, fit.beta, pen.R1, pen.R2,
+            self.energy_ = float(zelk_core.mdl_score_reg(fitted, z, k, 20, fit.beta, pen.R1, pen.R2,
                                                          pen.gamma1, pen.gamma2))
         else:
-            self.energy_ = float(zelk_core.mdl_score(Phi @ fit.beta, z, k))
+            self.energy_ = float(zelk_core.mdl_score(fitted, z, k))
         to_caller = self._y_scale * tensor_map(degrees, indices, self._x_center, self._x_scale)
         mono = to_caller @ fit.beta
         # Covariance of the intercept and the coefficients, in the caller's units.
