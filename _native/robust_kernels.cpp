@@ -721,9 +721,51 @@ RowMajorMatrix legendre_design(const DesignView& U, const Exponents& exponents) 
     }
     RowMajorMatrix out(n, p);
     prepare_pages(out);
-    std::vector<double> V(static_cast<std::size_t>(offset[k]));
+    const Index table = offset[k];
+    const Index work = table + static_cast<Index>(factors.size());
     PollBudget budget;
-    for (Index i = 0; i < n; ++i) {
+    // Four rows at a time, one per lane (every lane rounds as the scalar steps below do), then the
+    // rest one by one.
+    std::vector<__m256d> V4(static_cast<std::size_t>(std::max<Index>(table, 1)));
+    std::vector<double> T(static_cast<std::size_t>(std::max<Index>(p, 1)) * kLanes);
+    const Index n4 = n / kLanes * kLanes;
+    for (Index i = 0; i < n4; i += kLanes) {
+        for (Index d = 0; d < k; ++d) {
+            __m256d* v = V4.data() + offset[d];
+            const __m256d u = _mm256_setr_pd(U(i, d), U(i + 1, d), U(i + 2, d), U(i + 3, d));
+            v[0] = _mm256_add_pd(_mm256_mul_pd(u, _mm256_setzero_pd()), _mm256_set1_pd(1.0));
+            if (degree[d] > 0) v[1] = u;
+            for (Index e = 2; e <= degree[d]; ++e) {
+                const __m256d a = _mm256_mul_pd(_mm256_mul_pd(v[e - 1], u), _mm256_set1_pd(double(2 * e - 1)));
+                const __m256d b = _mm256_mul_pd(v[e - 2], _mm256_set1_pd(double(e - 1)));
+                v[e] = _mm256_div_pd(_mm256_sub_pd(a, b), _mm256_set1_pd(double(e)));
+            }
+        }
+        for (Index j = 0; j < p; ++j) {
+            __m256d x = _mm256_set1_pd(1.0);
+            for (Index f = factor_start[j]; f < factor_start[j + 1]; ++f) x = _mm256_mul_pd(x, V4[factors[f]]);
+            _mm256_storeu_pd(T.data() + j * kLanes, x);
+        }
+        double* row = out.data() + i * p;
+        Index j = 0;
+        for (; j + 4 <= p; j += 4) {  // a 4 x 4 block of columns into the four rows
+            const __m256d c0 = _mm256_loadu_pd(T.data() + j * kLanes);
+            const __m256d c1 = _mm256_loadu_pd(T.data() + (j + 1) * kLanes);
+            const __m256d c2 = _mm256_loadu_pd(T.data() + (j + 2) * kLanes);
+            const __m256d c3 = _mm256_loadu_pd(T.data() + (j + 3) * kLanes);
+            const __m256d t0 = _mm256_unpacklo_pd(c0, c1), t1 = _mm256_unpackhi_pd(c0, c1);
+            const __m256d t2 = _mm256_unpacklo_pd(c2, c3), t3 = _mm256_unpackhi_pd(c2, c3);
+            _mm256_storeu_pd(row + j, _mm256_permute2f128_pd(t0, t2, 0x20));
+            _mm256_storeu_pd(row + p + j, _mm256_permute2f128_pd(t1, t3, 0x20));
+            _mm256_storeu_pd(row + 2 * p + j, _mm256_permute2f128_pd(t0, t2, 0x31));
+            _mm256_storeu_pd(row + 3 * p + j, _mm256_permute2f128_pd(t1, t3, 0x31));
+        }
+        for (; j < p; ++j)
+            for (Index l = 0; l < kLanes; ++l) row[l * p + j] = T[j * kLanes + l];
+        if (budget.spend(kLanes * work)) poll_interrupt();
+    }
+    std::vector<double> V(static_cast<std::size_t>(table));
+    for (Index i = n4; i < n; ++i) {
         for (Index d = 0; d < k; ++d) {
             double* v = V.data() + offset[d];
             const double u = U(i, d);
@@ -738,7 +780,6 @@ RowMajorMatrix legendre_design(const DesignView& U, const Exponents& exponents) 
             for (Index f = factor_start[j]; f < factor_start[j + 1]; ++f) x = x * V[factors[f]];
             row[j] = x;
         }
-        if (budget.spend(offset[k] + static_cast<Index>(factors.size()))) poll_interrupt();
     }
     return out;
 }
