@@ -156,3 +156,43 @@ def test_weighted_fits_take_the_full_path_and_agree_with_repeated_rows(large_fro
     gap = np.abs(np.r_[weighted.intercept_, weighted.coef_] - np.r_[repeated.intercept_, repeated.coef_])
     assert np.all(gap < np.r_[repeated.intercept_stderr_, repeated.stderr_])
     assert rms_to_truth(weighted, x, truth, good) < 0.02
+
+
+def test_newton_m_step_reaches_the_irls_root():
+    """The M-step on all rows (Newton with the subsample's correction, stopped once the steps'
+    steady shrinking puts the root within tol) lands on the root that IRLS reaches at a far
+    tighter tol, in fewer passes."""
+    from zelk._final import m_step
+
+    x, y, _, _ = cubic(20000, 0.1, "one-sided", seed=4)
+    Phi = np.polynomial.legendre.legvander(x, 3)
+    rng = np.random.default_rng(0)
+    sub = np.sort(_large.sample_rows(x.size, 3000, rng))
+    start = np.linalg.lstsq(Phi[sub][:200], y[sub][:200], rcond=None)[0]
+    scale = 0.06
+    rows = _large._Rows(Phi, y, Penalty(), 4, None)
+    part = _large._Rows(Phi[sub], y[sub], Penalty(), 4, None)
+    beta0, _ = _large.irls(part, start, scale, 4.685, 1e-10, 500)
+    beta, G, used, n_iter, converged = _large.large_m_step(rows, beta0, scale, 4.685, 1e-10, 500, part)
+    want, _, irls_iter, _ = m_step(Phi, y, beta0, scale, 4.685, Penalty(), 1e-15, 500)
+    assert converged and n_iter < irls_iter
+    np.testing.assert_allclose(beta, want, rtol=0, atol=1e-10)
+    np.testing.assert_allclose(G, (Phi.T * _large.K.bisquare_weights(y - Phi @ beta, scale, 4.685)) @ Phi, rtol=1e-6)
+
+
+def test_large_path_covariance_is_least_squares_on_the_kept_rows(large_from):
+    """The covariance reuses the Gram matrix of the last least-squares fit: it must be that of
+    the rows the fit kept (weights_), as NumPy computes it from them."""
+    from zelk._basis import legendre_design
+
+    x, y, _, _ = cubic(3000, 0.2, "two-sided", seed=5)
+    large_from(2000)
+    model = RobustPolynomialRegressor(3, random_state=1).fit(x[:, None], y)
+    assert 0 < model.weights_.sum() < x.size
+    U = (x[:, None] - model._x_center) / model._x_scale
+    Phi = legendre_design(U, model._indices, model._degrees)
+    G = (Phi.T * model.weights_) @ Phi
+    T = model._y_scale * _basis.tensor_map(model._degrees, model._indices, model._x_center, model._x_scale)
+    sigma = model.scale_ / model._y_scale
+    want = T @ (sigma**2 * np.linalg.inv(G)) @ T.T
+    np.testing.assert_allclose(model.covariance_, want, rtol=1e-9)

@@ -16,10 +16,16 @@ from ._robust import Penalty, RobustFit
 
 
 def least_squares_covariance(Phi: np.ndarray, keep: np.ndarray, sigma: float,
-                             penalty: np.ndarray | None = None) -> np.ndarray:
+                             penalty: np.ndarray | None = None, gram: np.ndarray | None = None) -> np.ndarray:
     """sigma^2 A^-1 (Phi_K' Phi_K) A^-1 with A = Phi_K' Phi_K + penalty, Phi_K the kept rows:
-    least squares on those rows, the penalised version as a sandwich."""
-    G = _large.K.weighted_gram(Phi, keep) if Phi.shape[0] > _large.LARGE_N else (Phi.T * keep) @ Phi
+    least squares on those rows, the penalised version as a sandwich. ``gram`` is Phi_K' Phi_K
+    when the caller has it (a pass over the rows saved)."""
+    if gram is not None:
+        G = gram
+    elif Phi.shape[0] > _large.LARGE_N:
+        G = _large.K.weighted_gram(Phi, keep)
+    else:
+        G = (Phi.T * keep) @ Phi
     A_inv = np.linalg.pinv(G if penalty is None else G + penalty, hermitian=True)
     return sigma**2 * (A_inv @ G @ A_inv)
 
@@ -32,7 +38,8 @@ def fit_covariance(Phi: np.ndarray, fit: RobustFit, pen: Penalty, sw: np.ndarray
     if fit.final == "exact" or not fit.sigma > 0.0:
         return np.full((p, p), np.nan)
     keep = fit.weights if sw is None else fit.weights * sw
-    return least_squares_covariance(Phi, keep, fit.sigma, pen.matrix(Phi.shape[0]))
+    return least_squares_covariance(Phi, keep, fit.sigma, pen.matrix(Phi.shape[0]),
+                                    fit.gram if sw is None else None)
 
 
 def unidentified(T: np.ndarray, null_space: np.ndarray) -> np.ndarray:

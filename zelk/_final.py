@@ -36,6 +36,7 @@ class FinalFit:
     converged: bool
     objective: float  # the S-objective: M-scale of the residuals
     route: str = "exact"  # "mm" or "good scale": the M-step it grew from
+    gram: np.ndarray | None = None  # Phi' diag(weights) Phi when the fit computed it (else None)
 
 
 def m_step(Phi: np.ndarray, z: np.ndarray, beta: np.ndarray, scale: float, c: float, pen: Penalty,

@@ -59,6 +59,9 @@ FULL_STEPS = 1
 SHORTLIST = 0.9
 # Residuals beyond the rejection threshold sorted first (see _Rows.reject).
 TAIL_PREFIX = 4096
+# The M-step's Newton iteration stops a pass early only while its steps shrink at least this fast
+# (see large_m_step).
+NEWTON_RATE = 0.25
 
 
 def sample_rows(n: int, k: int, rng: np.random.Generator) -> np.ndarray:
@@ -258,16 +261,20 @@ def large_m_step(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: flo
     M = Phi' diag(psi'(t)) Phi; each pass gives A = Phi' W Phi, and M - A, a tenth of A or so,
     comes from the subsample once (scaled to all rows), or from all rows when there is none. A
     step that this matrix cannot take (not positive definite, or more than twice the
-    reweighting step) is the reweighting step. Stops as ``m_step`` does; returns the
-    coefficients, the weighted Gram matrix of the last pass and its number of rows of positive
-    weight (one step, within ``tol``, before the coefficients), the iterations and whether it
-    converged."""
+    reweighting step) is the reweighting step. Stops as ``m_step`` does, or one pass earlier:
+    with the subsample's correction the steps shrink by a steady factor (a hundredth or so),
+    so after two Newton steps whose ratio q is below ``NEWTON_RATE`` the distance left to the
+    root is at most about q / (1 - q) times the last step, and when that is within ``tol`` the
+    pass that would only confirm it is not made. Returns the coefficients, the weighted Gram
+    matrix of the last pass and its number of rows of positive weight (one step before the
+    coefficients), the iterations and whether it converged."""
     P = rows.P
     src = rows if part is None else part
     M, _ = K.bisquare_sandwich(src.Phi, src.z, beta, scale, c, w=src.sw)
     A_src = K.bisquare_normal_equations(src.Phi, src.z, beta, scale, c, w=src.sw)[0]
     D = (M - A_src) * (rows.n / src.n)
     A = None
+    last_newton = np.inf  # size of the last step when it was a Newton step
     for it in range(1, max_iter + 1):
         A, rhs, _, active = K.bisquare_normal_equations(rows.Phi, rows.z, beta, scale, c, w=rows.sw)
         if not active:
@@ -281,20 +288,28 @@ def large_m_step(rows: _Rows, beta: np.ndarray, scale: float, c: float, tol: flo
             d_newton = cho_solve(factor, g) if np.min(d) > 1e-7 * np.max(d) else None
         except np.linalg.LinAlgError:
             d_newton = None
-        if d_newton is not None and np.all(np.isfinite(d_newton)) and \
-                np.linalg.norm(d_newton) <= 2.0 * np.linalg.norm(delta):
+        newton = d_newton is not None and np.all(np.isfinite(d_newton)) and \
+            np.linalg.norm(d_newton) <= 2.0 * np.linalg.norm(delta)
+        if newton:
             delta = d_newton
         beta = beta + delta
         step = float(np.max(np.abs(delta))) if beta.size else 0.0
-        if step <= tol * max(1.0, float(np.max(np.abs(beta)))):
+        bound = tol * max(1.0, float(np.max(np.abs(beta))))
+        if step <= bound:
             return beta, A, active, it, True
+        if newton and last_newton < np.inf:
+            q = step / last_newton
+            if q < NEWTON_RATE and step * q / (1.0 - q) <= bound:
+                return beta, A, active, it, True
+        last_newton = step if newton else np.inf
     return beta, A, active, max_iter, False
 
 
-def large_rejection_refit(rows: _Rows, out: np.ndarray, cut: float,
-                          max_rounds: int = 30) -> tuple[np.ndarray, float, np.ndarray, bool, np.ndarray | None]:
+def large_rejection_refit(rows: _Rows, out: np.ndarray, cut: float, max_rounds: int = 30
+                          ) -> tuple[np.ndarray, float, np.ndarray, bool, np.ndarray | None, np.ndarray | None]:
     """``_final.rejection_refit`` on the kernels, from the rejected rows ``out`` (ascending);
-    also returns the residuals of the fit (None when it came from a cycle)."""
+    also returns the residuals of the fit and Phi' diag(keep) Phi (both None when the fit came
+    from a cycle)."""
     seen: dict[bytes, int] = {}
     rounds: list[tuple[np.ndarray, float, np.ndarray]] = []
     beta, sigma, keep = None, 0.0, None
@@ -302,7 +317,7 @@ def large_rejection_refit(rows: _Rows, out: np.ndarray, cut: float,
         key = out.tobytes()
         if key in seen:
             cycle = rounds[seen[key]:]
-            return min(cycle, key=lambda f: m_scale_all(rows.residuals(f[0]), rows.n_params)) + (True, None)
+            return min(cycle, key=lambda f: m_scale_all(rows.residuals(f[0]), rows.n_params)) + (True, None, None)
         seen[key] = len(rounds)
         keep = np.ones(rows.n)
         keep[out] = 0.0
@@ -311,13 +326,13 @@ def large_rejection_refit(rows: _Rows, out: np.ndarray, cut: float,
         sigma = _kept_scale(rows, r, keep, rows.n - out.size, G, cut)
         rounds.append((beta, sigma, keep))
         if not sigma > 0.0:
-            return beta, sigma, keep, True, r
+            return beta, sigma, keep, True, r, G
         new, cut = rows.reject(G, rows.n - out.size, keep.__getitem__, r, sigma)
         cut *= sigma
         if np.array_equal(new, out):
-            return beta, sigma, keep, True, r
+            return beta, sigma, keep, True, r, G
         out = new
-    return beta, sigma, keep, False, r
+    return beta, sigma, keep, False, r, G
 
 
 def _kept_scale(rows: _Rows, r: np.ndarray, keep: np.ndarray, used: int, G: np.ndarray, cut: float) -> float:
@@ -326,7 +341,7 @@ def _kept_scale(rows: _Rows, r: np.ndarray, keep: np.ndarray, used: int, G: np.n
     A = G if rows.P is None else G + rows.P
     dof = float(used) - float(np.trace(np.linalg.pinv(A, hermitian=True) @ G))
     # kept_scale uses the sum of the squared kept residuals and the sum of tau^2 only
-    ss = float(K.weighted_gram(r[:, None], keep)[0, 0])  # sum of keep r^2, one pass, no temporary
+    ss = float(np.dot(keep * r, r))
     return kept_scale(np.array([np.sqrt(ss)]), np.ones(1), np.array([np.sqrt(max(dof, 0.0))]), cut)
 
 
@@ -364,14 +379,14 @@ def large_final_step(Phi: np.ndarray, z: np.ndarray, s_fit: SFit, pen: Penalty, 
         n_iter += n_sub
         rm = rows.residuals(beta)
         out, cut = rows.reject(G, used, lambda i: rows.weights(K.bisquare_weights(rm[i], sigma, c), i), rm, sigma)
-        beta, sigma, keep, settled, r_final = large_rejection_refit(rows, out, cut * sigma)
+        beta, sigma, keep, settled, r_final, G = large_rejection_refit(rows, out, cut * sigma)
         r_final = rows.residuals(beta) if r_final is None else r_final
         # The M-scale is at most the bound when the mean loss at the bound is at most its target
         # (the mean falls as the scale grows): one pass where solving for the scale takes several.
         if K.mean_bisquare_rho(r_final, bound, S_LOSS.c) <= S_BREAKDOWN * (n - n_params) / n:
-            return FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, np.nan, route)
+            return FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, np.nan, route, G)
         objective = m_scale_all(r_final, n_params, start=s_s)
-        fits.append(FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, objective, route))
+        fits.append(FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, objective, route, G))
     return min(fits, key=lambda f: f.objective)
 
 
@@ -403,5 +418,6 @@ def large_robust_fit(Phi: np.ndarray, z: np.ndarray, pen: Penalty, starts: list[
     return RobustFit(beta=back(final.beta), scale=s_fit.scale, sigma=final.sigma, weights=final.weights,
                      n_iter=final.n_iter, start=kinds[s_fit.start], final=final.kind, route=final.route,
                      converged=final.converged, null_space=null,
+                     gram=final.gram if V is None else None,  # of the caller's design only
                      restart_betas=np.array([back(b) for b, _ in sampler_fits]).reshape(len(sampler_fits), p),
                      restart_scales=restart_scales)

@@ -47,6 +47,8 @@ class RobustFit:
     restart_betas: np.ndarray = field(default_factory=lambda: np.empty((0, 0)))
     restart_scales: np.ndarray = field(default_factory=lambda: np.empty(0))
     sampler_energies: np.ndarray = field(default_factory=lambda: np.empty(0))
+    # Phi' diag(weights) Phi of the caller's design, when the fit computed it on the way (else None)
+    gram: np.ndarray | None = None
 
 
 def bisquare_rho(t: np.ndarray, c: float) -> np.ndarray:
