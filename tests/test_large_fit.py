@@ -196,3 +196,18 @@ def test_large_path_covariance_is_least_squares_on_the_kept_rows(large_from):
     sigma = model.scale_ / model._y_scale
     want = T @ (sigma**2 * np.linalg.inv(G)) @ T.T
     np.testing.assert_allclose(model.covariance_, want, rtol=1e-9)
+
+
+@pytest.mark.parametrize("k,degree,basis,spread", [(1, 3, "total", 1.05), (1, 7, "total", 0.9), (2, 3, "total", 1.3),
+                                                   (3, 2, "tensor", 1.05)])
+def test_legendre_row_bound_bounds_the_design_rows(k, degree, basis, spread):
+    """The leverage bound of the large-n path comes from the extremes of U alone: never below
+    the longest row of the design (inside [-1, 1] too), and that row's length with one feature."""
+    rng = np.random.default_rng([k, degree])
+    U = rng.uniform(-spread, spread, (5000, k))
+    indices = _basis.multi_indices([degree] * k, basis)
+    exact = _large.largest_row_norm2(_basis.legendre_design(U, indices, [degree] * k))
+    bound = _basis.legendre_row_bound(U, indices)
+    assert bound >= exact
+    if k == 1:
+        assert bound == pytest.approx(exact, rel=1e-9) if spread > 1 else exact <= bound <= (degree + 1) * (1 + 1e-9)

@@ -14,7 +14,7 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted, vali
 
 import zelk_core
 
-from ._basis import feature_center_scale, legendre_design, robust_center_scale, tensor_map
+from ._basis import feature_center_scale, legendre_design, legendre_row_bound, robust_center_scale, tensor_map
 from ._covariance import fit_covariance, unidentified
 from ._inference import RegressionSummary, normal_intervals, summarize
 from ._robust import EXACT_TOL, Penalty, RobustFit, SamplerSettings, robust_fit, weighted_fit
@@ -199,7 +199,8 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         kinds = (["sampler"] * n_sampler + ["subset"] * len(subsets) + ["given"] * len(extra_starts)
                  + ["least squares"])
         if large:
-            fit = _large.large_robust_fit(Phi, z, pen, starts, kinds, n_sampler, self.c, self.tol, self.max_iter, sub)
+            fit = _large.large_robust_fit(Phi, z, pen, starts, kinds, n_sampler, self.c, self.tol, self.max_iter, sub,
+                                          row_norm2=legendre_row_bound(U, indices))
         else:
             fit = robust_fit(Phi, z, pen, starts, kinds, n_sampler, self.c, self.tol, self.max_iter, sw=sw)
         fit.sampler_energies = np.array(energies)
@@ -303,8 +304,12 @@ class RobustRegressorBase(RegressorMixin, BaseEstimator):
         built, Phi = ctx.get("design", (None, None))
         if built != indices:
             Phi = legendre_design(U, indices, degrees)
-        fitted = Phi @ fit.beta
-        residual = z - fitted
+        if fit.residuals is None:
+            fitted = Phi @ fit.beta
+            residual = z - fitted
+        else:  # the large-n fit's own, a pass over the rows saved
+            residual = fit.residuals
+            fitted = z - residual
         k = len(indices)
         pen = self._penalty(degrees, indices, U)
         if pen.active:

@@ -85,8 +85,8 @@ def robust_center_scale(a: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     if a.shape[0] > SELECT_ROWS:
         center = np.array([_median(col) for col in a.T])
         dev = None
-        # zelk_core.mad selects as np.median does: the same bits
-        scale = MAD_TO_SD * np.array([zelk_core.mad(np.ascontiguousarray(col)) for col in a.T])
+        # the median of |a - median|, by the selection above: np.median's bits, as zelk_core.mad's
+        scale = MAD_TO_SD * np.array([_median(np.abs(col - c)) for col, c in zip(a.T, center)])
     else:
         center = np.median(a, axis=0)
         dev = np.abs(a - center)
@@ -193,6 +193,25 @@ def legendre_design(U: np.ndarray, indices: Sequence[tuple[int, ...]], degrees: 
             if p:
                 Phi[:, j] *= values[d][:, p]
     return Phi
+
+
+def legendre_row_bound(U: np.ndarray, indices: Sequence[tuple[int, ...]]) -> float:
+    """An upper bound on the largest squared row length of :func:`legendre_design` (U, indices)
+    from the largest |u| of each feature alone (one pass over U, none over the design):
+    |P_e(u)| <= 1 on [-1, 1] and |P_e(u)| = P_e(|u|) grows with |u| beyond, so column j is at
+    most the product over features of max(1, |P_e(m_d)|), m_d = max |U[:, d]|. It is the exact
+    largest length when one row holds every feature's extreme (one feature, for instance); a
+    relative margin of 1e-12 covers rounding."""
+    U = np.asarray(U, dtype=float)
+    if U.shape[0] == 0 or not indices:
+        return 0.0
+    E = np.array(indices, dtype=int).reshape(len(indices), U.shape[1])
+    col = np.ones(len(indices))
+    for d in range(U.shape[1]):
+        m = max(float(np.max(U[:, d])), -float(np.min(U[:, d])))
+        values = np.maximum(1.0, np.abs(legendre_values(np.array([m]), int(E[:, d].max()))[0]))
+        col *= values[E[:, d]] ** 2
+    return float(np.sum(col)) * (1.0 + 1e-12)
 
 
 def legendre_to_monomial_1d(degree: int, center: float = 0.0, scale: float = 1.0) -> np.ndarray:

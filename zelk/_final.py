@@ -37,6 +37,7 @@ class FinalFit:
     objective: float  # the S-objective: M-scale of the residuals
     route: str = "exact"  # "mm" or "good scale": the M-step it grew from
     gram: np.ndarray | None = None  # Phi' diag(weights) Phi when the fit computed it (else None)
+    residuals: np.ndarray | None = None  # z - Phi beta when the fit computed them (else None)
 
 
 def m_step(Phi: np.ndarray, z: np.ndarray, beta: np.ndarray, scale: float, c: float, pen: Penalty,

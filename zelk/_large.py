@@ -106,7 +106,8 @@ def largest_row_norm2(Phi: np.ndarray) -> float:
 
 class _Rows:
     """The design and the targets of the large-n path, with what its passes share: the penalty
-    matrix over all rows and the largest squared row length (a bound on the leverages)."""
+    matrix over all rows and the largest squared row length or an upper bound on it (a bound
+    on the leverages)."""
 
     def __init__(self, Phi: np.ndarray, z: np.ndarray, pen: Penalty, n_params: int, sw: np.ndarray | None,
                  row_norm2: float | None = None):
@@ -384,22 +385,25 @@ def large_final_step(Phi: np.ndarray, z: np.ndarray, s_fit: SFit, pen: Penalty, 
         # The M-scale is at most the bound when the mean loss at the bound is at most its target
         # (the mean falls as the scale grows): one pass where solving for the scale takes several.
         if K.mean_bisquare_rho(r_final, bound, S_LOSS.c) <= S_BREAKDOWN * (n - n_params) / n:
-            return FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, np.nan, route, G)
+            return FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, np.nan, route, G, r_final)
         objective = m_scale_all(r_final, n_params, start=s_s)
-        fits.append(FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, objective, route, G))
+        fits.append(FinalFit(beta, sigma, keep, n_iter, "adaptive", converged and settled, objective, route, G,
+                             r_final))
     return min(fits, key=lambda f: f.objective)
 
 
 def large_robust_fit(Phi: np.ndarray, z: np.ndarray, pen: Penalty, starts: list[np.ndarray], kinds: list[str],
                      n_sampler: int, c: float, tol: float, max_iter: int, sub: np.ndarray,
-                     sw: np.ndarray | None = None):
+                     sw: np.ndarray | None = None, row_norm2: float | None = None):
     """``_robust.robust_fit`` for many rows: the S-stage on the rows ``sub``
-    (:func:`large_s_estimate`), the final step on all rows (:func:`large_final_step`)."""
+    (:func:`large_s_estimate`), the final step on all rows (:func:`large_final_step`).
+    ``row_norm2`` is an upper bound on the squared row lengths of ``Phi`` when the caller has
+    one without a pass over it (they are measured otherwise)."""
     from ._robust import RobustFit
 
     n, p = Phi.shape
     sub = np.sort(sub)
-    row_norm2 = largest_row_norm2(Phi)
+    row_norm2 = largest_row_norm2(Phi) if row_norm2 is None else row_norm2
     V = full_rank_basis(Phi, sub, row_norm2)
     if V is not None:
         Phi_r, pen_r = Phi @ V, pen.reduced(V)
@@ -418,6 +422,7 @@ def large_robust_fit(Phi: np.ndarray, z: np.ndarray, pen: Penalty, starts: list[
     return RobustFit(beta=back(final.beta), scale=s_fit.scale, sigma=final.sigma, weights=final.weights,
                      n_iter=final.n_iter, start=kinds[s_fit.start], final=final.kind, route=final.route,
                      converged=final.converged, null_space=null,
-                     gram=final.gram if V is None else None,  # of the caller's design only
+                     # of the caller's design only
+                     gram=final.gram if V is None else None, residuals=final.residuals if V is None else None,
                      restart_betas=np.array([back(b) for b, _ in sampler_fits]).reshape(len(sampler_fits), p),
                      restart_scales=restart_scales)

@@ -49,6 +49,7 @@ class RobustFit:
     sampler_energies: np.ndarray = field(default_factory=lambda: np.empty(0))
     # Phi' diag(weights) Phi of the caller's design, when the fit computed it on the way (else None)
     gram: np.ndarray | None = None
+    residuals: np.ndarray | None = None  # z - Phi beta, likewise
 
 
 def bisquare_rho(t: np.ndarray, c: float) -> np.ndarray:
