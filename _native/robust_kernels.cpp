@@ -726,24 +726,29 @@ RowMajorMatrix legendre_design(const DesignView& U, const Exponents& exponents) 
     PollBudget budget;
     // Four rows at a time, one per lane (every lane rounds as the scalar steps below do), then the
     // rest one by one.
-    std::vector<__m256d> V4(static_cast<std::size_t>(std::max<Index>(table, 1)));
+    std::vector<double> V4(static_cast<std::size_t>(std::max<Index>(table, 1)) * kLanes);  // 4 lanes per value
     std::vector<double> T(static_cast<std::size_t>(std::max<Index>(p, 1)) * kLanes);
     const Index n4 = n / kLanes * kLanes;
     for (Index i = 0; i < n4; i += kLanes) {
         for (Index d = 0; d < k; ++d) {
-            __m256d* v = V4.data() + offset[d];
+            double* v = V4.data() + offset[d] * kLanes;
             const __m256d u = _mm256_setr_pd(U(i, d), U(i + 1, d), U(i + 2, d), U(i + 3, d));
-            v[0] = _mm256_add_pd(_mm256_mul_pd(u, _mm256_setzero_pd()), _mm256_set1_pd(1.0));
-            if (degree[d] > 0) v[1] = u;
+            _mm256_storeu_pd(v, _mm256_add_pd(_mm256_mul_pd(u, _mm256_setzero_pd()), _mm256_set1_pd(1.0)));
+            if (degree[d] > 0) _mm256_storeu_pd(v + kLanes, u);
+            __m256d v2 = _mm256_loadu_pd(v), v1 = u;  // P_{e-2}, P_{e-1}
             for (Index e = 2; e <= degree[d]; ++e) {
-                const __m256d a = _mm256_mul_pd(_mm256_mul_pd(v[e - 1], u), _mm256_set1_pd(double(2 * e - 1)));
-                const __m256d b = _mm256_mul_pd(v[e - 2], _mm256_set1_pd(double(e - 1)));
-                v[e] = _mm256_div_pd(_mm256_sub_pd(a, b), _mm256_set1_pd(double(e)));
+                const __m256d a = _mm256_mul_pd(_mm256_mul_pd(v1, u), _mm256_set1_pd(double(2 * e - 1)));
+                const __m256d b = _mm256_mul_pd(v2, _mm256_set1_pd(double(e - 1)));
+                const __m256d ve = _mm256_div_pd(_mm256_sub_pd(a, b), _mm256_set1_pd(double(e)));
+                _mm256_storeu_pd(v + e * kLanes, ve);
+                v2 = v1;
+                v1 = ve;
             }
         }
         for (Index j = 0; j < p; ++j) {
             __m256d x = _mm256_set1_pd(1.0);
-            for (Index f = factor_start[j]; f < factor_start[j + 1]; ++f) x = _mm256_mul_pd(x, V4[factors[f]]);
+            for (Index f = factor_start[j]; f < factor_start[j + 1]; ++f)
+                x = _mm256_mul_pd(x, _mm256_loadu_pd(V4.data() + factors[f] * kLanes));
             _mm256_storeu_pd(T.data() + j * kLanes, x);
         }
         double* row = out.data() + i * p;

@@ -33,23 +33,26 @@ _SELECT_SAMPLE = 8_192
 
 def order_statistics(a: np.ndarray, ks: Sequence[int]) -> np.ndarray:
     """The ``ks``-th smallest values of the 1-D array ``a`` (no NaN), exactly as
-    ``np.partition(a, ks)[ks]``. On many rows each cluster of ranks is bracketed by two values of
-    a sorted strided sample; only the values inside the bracket are partitioned (a few per cent
+    ``np.partition(a, ks)[ks]``. On many rows each cluster of ranks is bracketed by two order
+    statistics of a strided sample; only the values inside the bracket are partitioned (a few per cent
     of them), and a bracket that misses falls back to the whole column."""
     a = np.asarray(a, dtype=float)
     ks = np.asarray(ks, dtype=np.intp)
     n = a.size
     if n <= SELECT_ROWS:
         return np.partition(a, ks)[ks]
-    sample = np.sort(a[:: n // _SELECT_SAMPLE])
+    sample = a[:: n // _SELECT_SAMPLE]
     m = sample.size
     margin = int(4.0 * np.sqrt(m)) + 8
     out = np.empty(ks.size)
     wanted = np.unique(ks)
     # ranks close together (a median's two, a quantile's pair) share one bracket
     clusters = np.split(wanted, np.flatnonzero(np.diff(wanted) * m > margin * n) + 1)
-    for cluster in clusters:
-        j_lo, j_hi = int(cluster[0]) * m // n - margin, int(cluster[-1]) * m // n + margin
+    ends = [(int(c[0]) * m // n - margin, int(c[-1]) * m // n + margin) for c in clusters]
+    # the brackets' ends are order statistics of the sample: selected, not sorted
+    ranks = sorted({j for pair in ends for j in pair if 0 <= j < m})
+    sample = np.partition(sample, ranks) if ranks else sample
+    for cluster, (j_lo, j_hi) in zip(clusters, ends):
         lo = sample[j_lo] if j_lo >= 0 else -np.inf
         hi = sample[j_hi] if j_hi < m else np.inf
         below = int(np.count_nonzero(a < lo))
