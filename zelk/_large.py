@@ -10,8 +10,8 @@ squares by ``weighted_normal_equations`` (the Legendre basis is well conditioned
 normal equations lose nothing that matters; an exact fit still gets the QR solve), M-scales by
 ``m_scale`` from a warm start, residuals by ``residuals``. The standardised residuals that
 adaptive rejection needs exactly are those that can reach its threshold, so leverages are
-computed for those rows only (the others are bounded by the largest row length), and only
-that tail is sorted.
+computed for those rows only (the others are bounded through the largest row length, or an
+upper bound on it), and only that tail is sorted.
 
 Below ``LARGE_N`` the fit does not come here, and stays the same bits.
 
