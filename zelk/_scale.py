@@ -34,45 +34,10 @@ def m_scale(r: np.ndarray, n_params: int = 0, b: float = S_BREAKDOWN, loss: Bisq
     many residuals are 0 that g stays below 0 (an exact fit through most of the points).
     """
     a = np.abs(np.asarray(r, dtype=float))
-    if sw is not None:
-        return _weighted_m_scale(a, sw, n_params, b, loss, start, tol, max_iter)
-    n = a.size
-    target = b * (n - n_params)
-    if target <= 0.0 or np.count_nonzero(a) <= target:
-        return 0.0
-    s = start if start is not None and start > 0.0 else float(np.median(a)) * 1.4826022185056018
-    if not s > 0.0:
-        s = float(np.mean(a)) * 2.0
-    c = loss.c
-    lo, hi = 0.0, np.inf
-    for _ in range(max_iter):
-        u = a * (1.0 / (c * s))
-        u *= u
-        np.minimum(u, 1.0, out=u)
-        w = 1.0 - u
-        w2 = w * w
-        g = (n - float(np.dot(w2, w))) - target
-        if g > 0.0:
-            lo = s
-        else:
-            hi = s
-        dg = -6.0 * float(np.dot(u, w2)) / s
-        s_new = s - g / dg if dg < 0.0 else np.nan
-        if not lo < s_new < hi:
-            s_new = 0.5 * (lo + hi) if np.isfinite(hi) else 2.0 * s
-        if abs(s_new - s) <= tol * s:
-            return float(s_new)
-        s = s_new
-    return float(s)
-
-
-def _weighted_m_scale(a: np.ndarray, sw: np.ndarray, n_params: int, b: float, loss: Bisquare,
-                      start: float | None, tol: float, max_iter: int) -> float:
-    """:func:`m_scale` of the absolute residuals ``a`` with prior weights ``sw``: the same
-    safeguarded Newton iteration on g(s) = sum sw chi(a / s) - b (sum sw - n_params)."""
-    total = float(np.sum(sw))
+    total = a.size if sw is None else float(np.sum(sw))
     target = b * (total - n_params)
-    if target <= 0.0 or float(np.sum(sw[a > 0.0])) <= target:
+    off_fit = np.count_nonzero(a) if sw is None else float(np.sum(sw[a > 0.0]))
+    if target <= 0.0 or off_fit <= target:
         return 0.0
     s = start if start is not None and start > 0.0 else float(np.median(a)) * 1.4826022185056018
     if not s > 0.0:
@@ -84,7 +49,7 @@ def _weighted_m_scale(a: np.ndarray, sw: np.ndarray, n_params: int, b: float, lo
         u *= u
         np.minimum(u, 1.0, out=u)
         w = 1.0 - u
-        w2 = sw * w * w
+        w2 = w * w if sw is None else sw * w * w
         g = (total - float(np.dot(w2, w))) - target
         if g > 0.0:
             lo = s
