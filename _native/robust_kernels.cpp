@@ -1,4 +1,5 @@
 #include "robust_kernels.hpp"
+#include "copy.hpp"
 #include "runtime.hpp"
 #include "stats.hpp"
 
@@ -225,30 +226,8 @@ void pack_block(const DesignView& Phi, Index r0, Index rows, Index ld, double* P
     if (inner == 1) {  // columns contiguous
         for (Index j = 0; j < cols; ++j)
             std::memcpy(P + j * ld, src + j * outer + r0, static_cast<std::size_t>(rows) * sizeof(double));
-    } else if (outer == 1) {  // rows contiguous, `inner` apart: 4 x 4 blocks transposed in registers
-        const Index rows4 = rows / 4 * 4, cols4 = cols / 4 * 4;
-        for (Index i = 0; i < rows4; i += 4) {
-            const double* s = src + (r0 + i) * inner;
-            for (Index j = 0; j < cols4; j += 4) {
-                const __m256d a0 = _mm256_loadu_pd(s + j);
-                const __m256d a1 = _mm256_loadu_pd(s + inner + j);
-                const __m256d a2 = _mm256_loadu_pd(s + 2 * inner + j);
-                const __m256d a3 = _mm256_loadu_pd(s + 3 * inner + j);
-                const __m256d t0 = _mm256_unpacklo_pd(a0, a1);
-                const __m256d t1 = _mm256_unpackhi_pd(a0, a1);
-                const __m256d t2 = _mm256_unpacklo_pd(a2, a3);
-                const __m256d t3 = _mm256_unpackhi_pd(a2, a3);
-                double* d = P + j * ld + i;
-                _mm256_storeu_pd(d, _mm256_permute2f128_pd(t0, t2, 0x20));
-                _mm256_storeu_pd(d + ld, _mm256_permute2f128_pd(t1, t3, 0x20));
-                _mm256_storeu_pd(d + 2 * ld, _mm256_permute2f128_pd(t0, t2, 0x31));
-                _mm256_storeu_pd(d + 3 * ld, _mm256_permute2f128_pd(t1, t3, 0x31));
-            }
-            for (Index j = cols4; j < cols; ++j)
-                for (Index k = i; k < i + 4; ++k) P[j * ld + k] = src[(r0 + k) * inner + j];
-        }
-        for (Index i = rows4; i < rows; ++i)
-            for (Index j = 0; j < cols; ++j) P[j * ld + i] = src[(r0 + i) * inner + j];
+    } else if (outer == 1) {  // rows contiguous, `inner` apart: packed as the arguments are (copy.hpp)
+        pack_columns(src + r0 * inner, inner, rows, cols, 1.0, P, ld);
     } else {
         for (Index j = 0; j < cols; ++j)
             for (Index i = 0; i < rows; ++i) P[j * ld + i] = src[(r0 + i) * inner + j * outer];
