@@ -15,6 +15,7 @@
 
 #include "copy.hpp"
 #include "polled_bdcsvd.hpp"
+#include "pieces.hpp"
 #include "runtime.hpp"
 
 namespace zelk {
@@ -47,32 +48,6 @@ Matrix dense(const MatrixView& X) {
 
 // Eigen's BDCSVD with thin U and V, which stops for Ctrl-C (polled_bdcsvd.hpp).
 using SVD = Eigen::PolledBDCSVD<Matrix>;
-
-// Runs body(s) for s = 0 .. count-1, on several threads when `parallel` (and threads may run
-// here), one piece at a time (dynamic schedule) so that a late core costs little. Every piece
-// writes only its own results, so the outcome never depends on which thread ran it. Stops early
-// when the host asks for it, and rethrows a piece's failure on the calling thread.
-template <typename Body>
-void for_each_piece(Index count, bool parallel, Body body) {
-    StopFlag flag;
-    std::exception_ptr failure;
-#pragma omp parallel for schedule(dynamic, 1) if (zelk::threads_allowed() && parallel)
-    for (Index s = 0; s < count; ++s) {
-        if (flag.poll()) continue;
-        try {
-            body(s, flag);
-        } catch (...) {
-#pragma omp critical(zelk_linear_failure)
-            if (!failure) failure = std::current_exception();
-        }
-    }
-    flag.rethrow();
-    if (failure) std::rethrow_exception(failure);
-}
-
-// Whether work of `madds` multiply-adds pays for a second thread: some 10 ms of it at least, so
-// that a second core that is busy elsewhere, and joins late, costs little beside the work.
-bool worth_threads(double madds) { return madds >= 1.0e8 && omp_get_max_threads() > 1; }
 
 // --- Least squares by QR first -------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 #include "robust_kernels.hpp"
 #include "copy.hpp"
+#include "pieces.hpp"
 #include "runtime.hpp"
 #include "stats.hpp"
 
@@ -78,33 +79,7 @@ struct VectorBisquare {
     }
 };
 
-// --- Threads and interrupts --------------------------------------------------------------------
-
-// Whether work of `madds` multiply-adds pays for a second thread: some 10 ms of it at least, so
-// that a second core that is busy elsewhere, and joins late, costs little beside the work.
-bool worth_threads(double madds) { return madds >= 1.0e8 && omp_get_max_threads() > 1; }
-
-// Runs body(s, flag) for s = 0 .. count-1, on several threads when `parallel` (and threads may
-// run here), one piece at a time, so that a late core costs little. Every piece writes only its
-// own results, so the outcome never depends on which thread ran it. Stops early when the host
-// asks for it, and rethrows a piece's failure on the calling thread.
-template <typename Body>
-void for_each_piece(Index count, bool parallel, Body body) {
-    StopFlag flag;
-    std::exception_ptr failure;
-#pragma omp parallel for schedule(dynamic, 1) if (zelk::threads_allowed() && parallel)
-    for (Index s = 0; s < count; ++s) {
-        if (flag.poll()) continue;
-        try {
-            body(s, flag);
-        } catch (...) {
-#pragma omp critical(zelk_kernels_failure)
-            if (!failure) failure = std::current_exception();
-        }
-    }
-    flag.rethrow();
-    if (failure) std::rethrow_exception(failure);
-}
+// --- Threads and interrupts (pieces.hpp) -------------------------------------------------------
 
 // Element-wise passes poll between chunks of this many entries (a multiple of 8, so that the
 // lanes of a sum do not depend on the chunks).
